@@ -217,9 +217,14 @@ std::filesystem::path KelvaService::DataFolder() const {
 
 // ---- lifecycle ----
 
-void KelvaService::Heartbeat() {
+void KelvaService::Heartbeat(uint64_t start_ms) {
+  // Reports fall due every 5 s counted from the start of the stop, so a late
+  // wake-up does not push the later ones back.
   uint32_t check_point = 0;
-  while (!heartbeat_event_->Wait(kHeartbeatPeriodMs)) {
+  for (;;) {
+    const uint64_t due = start_ms + uint64_t(check_point + 1) * kHeartbeatPeriodMs;
+    const uint64_t now = env_.clock->NowMs();
+    if (heartbeat_event_->Wait(due > now ? static_cast<uint32_t>(due - now) : 0)) return;
     ReportStatus(SERVICE_STOP_PENDING, 0, ++check_point, kStopWaitHintMs);
     KLOG_INFO("still stopping (check point %u)", check_point);
   }
@@ -395,7 +400,7 @@ int32_t KelvaService::RunService() {
   if (service_mode_) {
     heartbeat_event_ = std::make_unique<Event>(true, false, clock);
     try {
-      heartbeat_ = std::thread([this] { Heartbeat(); });
+      heartbeat_ = std::thread([this, start = clock.NowMs()] { Heartbeat(start); });
     } catch (const std::system_error&) {
       KLOG_WARN("no heartbeat thread");
     }

@@ -164,7 +164,7 @@ class KelvaService final : public IServiceCore {
   void StartEventThread(std::function<void()> work);
   void JoinEventThreads();
   std::shared_ptr<IUnitManager> Units();
-  void Heartbeat();
+  void Heartbeat(uint64_t start_ms);
 
   ServiceEnvironment env_;
   bool service_mode_ = false;
