@@ -66,6 +66,11 @@ void BlockStopSignals() {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // A shell starts background jobs with SIGINT ignored, and an ignored signal
+  // is dropped before a signal descriptor can see it: take the default action
+  // back (it never runs while the signals are blocked).
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
 }
 
 bool StopSignalWatcher::Start(const std::vector<int>& signals, std::function<void(int)> on_signal) {

@@ -39,8 +39,8 @@ class SystemdStatusSink final : public ServiceStatusSink {
 };
 
 // Blocks SIGINT and SIGTERM in the calling thread, so that threads created
-// afterwards inherit the mask and the signals reach only a StopSignalWatcher.
-// Call first thing in main.
+// afterwards inherit the mask and the signals reach only a StopSignalWatcher;
+// also undoes an inherited "ignore" for them. Call first thing in main.
 void BlockStopSignals();
 
 // Waits for the given signals (which must be blocked, see BlockStopSignals) on
