@@ -28,6 +28,25 @@ std::vector<char*> ArgvPointers(const std::vector<std::string>& argv) {
   return p;
 }
 
+// Children start with no blocked signals and default actions for the stop
+// signals, whatever this process has set up for itself.
+struct CleanSpawnAttr {
+  CleanSpawnAttr() {
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
+  ~CleanSpawnAttr() { posix_spawnattr_destroy(&attr); }
+  posix_spawnattr_t attr;
+};
+
 std::string Trim(std::string s) {
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ' || s.back() == '\r')) s.pop_back();
   return s;
@@ -43,7 +62,8 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output) {
   posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
   pid_t pid = 0;
   std::vector<char*> args = ArgvPointers(argv);
-  const int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+  CleanSpawnAttr attr;
+  const int rc = posix_spawnp(&pid, args[0], &fa, &attr.attr, args.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   close(pipefd[1]);
   if (rc != 0) {
@@ -198,7 +218,8 @@ Win32Error ProcessSupervisor::Start(std::string_view service) {
     unlink(program.pid_file.c_str());
     std::vector<char*> args = ArgvPointers(program.argv);
     pid_t pid = 0;
-    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return ERROR_FILE_NOT_FOUND;
+    CleanSpawnAttr attr;
+    if (posix_spawn(&pid, args[0], nullptr, &attr.attr, args.data(), environ) != 0) return ERROR_FILE_NOT_FOUND;
     children_.push_back(pid);
     KLOG_DEBUG("started %s as process %d", program.argv[0].c_str(), static_cast<int>(pid));
   }

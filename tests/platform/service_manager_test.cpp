@@ -1,6 +1,8 @@
 #include "platform/service_manager.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -29,7 +31,10 @@ TEST_F(SupervisorTest, StartsWaitsForReadinessAndStops) {
   ProcessSupervisor::Program p;
   const auto pid_file = dir_ / "svc.pid";
   // A service that becomes ready after a moment and runs until SIGTERM.
-  p.argv = {"/bin/sh", "-c", "sleep 0.2; echo $$ > " + pid_file.string() + "; exec sleep 30"};
+  // (perl, unlike the shell, keeps the signal mask it was started with.)
+  p.argv = {"/usr/bin/perl", "-e",
+            "select(undef, undef, undef, 0.2); open(F, '>', $ARGV[0]); print F \"$$\\n\"; close(F); sleep 30",
+            pid_file.string()};
   p.pid_file = pid_file;
   sup.AddService("svc", p);
 
@@ -39,7 +44,14 @@ TEST_F(SupervisorTest, StartsWaitsForReadinessAndStops) {
   EXPECT_EQ(sup.QueryStatus("other", &st), ERROR_SERVICE_DOES_NOT_EXIST);
   EXPECT_EQ(sup.Stop("svc", &st), ERROR_SERVICE_NOT_ACTIVE);
 
-  ASSERT_EQ(sup.Start("svc"), 0u);
+  // The caller blocks the stop signals (as kelva does); the child must not inherit that.
+  sigset_t term, old;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, &old);
+  const Win32Error started = sup.Start("svc");
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_EQ(started, 0u);
   ASSERT_EQ(sup.QueryStatus("svc", &st), 0u);
   EXPECT_EQ(st.current_state, uint32_t(SERVICE_RUNNING));  // ready when Start returns
   EXPECT_EQ(sup.Start("svc"), ERROR_SERVICE_ALREADY_RUNNING);
