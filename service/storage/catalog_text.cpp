@@ -1,0 +1,33 @@
+#include "service/storage/catalog_text.h"
+
+#include "platform/text.h"
+
+namespace kelva::storage {
+
+bool NameToUtf8(std::u16string_view name, size_t limit, std::string* out) {
+  // Every UTF-16 unit gives at least one byte: reject hopeless names before converting.
+  if (name.size() + 1 > limit) return false;
+  *out = platform::Utf16ToUtf8(name);
+  return out->size() + 1 <= limit;
+}
+
+std::u16string NameFromUtf8(std::string_view utf8, size_t max_units) {
+  std::u16string s = platform::Utf8ToUtf16(utf8);
+  if (s.size() > max_units) {
+    size_t keep = max_units;
+    if (keep > 0 && IsHighSurrogate(s[keep - 1]) && IsLowSurrogate(s[keep])) --keep;
+    s.resize(keep);
+  }
+  return s;
+}
+
+size_t CharacterCount(std::u16string_view name) {
+  size_t count = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (IsHighSurrogate(name[i]) && i + 1 < name.size() && IsLowSurrogate(name[i + 1])) ++i;
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace kelva::storage
