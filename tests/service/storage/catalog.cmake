@@ -1,0 +1,6 @@
+kelva_add_test(catalog_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/catalog_db_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/catalog_directory_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/catalog_extent_test.cpp
+  LIBS kelva_storage)
