@@ -3,4 +3,5 @@ kelva_add_test(catalog_tests
     ${CMAKE_CURRENT_LIST_DIR}/catalog_db_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/catalog_directory_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/catalog_extent_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/catalog_structure_test.cpp
   LIBS kelva_storage)
