@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <mutex>
+#include <thread>
 
 #include "platform/file.h"
 #include "platform/log.h"
@@ -160,13 +161,9 @@ int CCatalogDb::OpenHandle(std::u16string_view path, bool create) {
 }
 
 int CCatalogDb::CloseLocked() {
-  if (enum_stmt_ != nullptr) {
-    // An enumeration of this thread never reached its end: its first call took
-    // the lock once more, which is given back here.
-    sqlite3_finalize(enum_stmt_);
-    enum_stmt_ = nullptr;
-    lock_.Leave();
-  }
+  // An enumeration of this thread that never reached its end took the lock once
+  // more in its first call; that is given back here.
+  if (enum_stmt_ != nullptr) FinishEnumeration();
   int rc = SQLITE_OK;
   if (db_ != nullptr) {
     rc = sqlite3_close(db_);
@@ -215,32 +212,34 @@ int CCatalogDb::ExecuteStatement(const char* sql) {
 
 void CCatalogDb::BeginEnumeration(sqlite3_stmt* stmt) {
   // The caller took the lock for this call; it stays held until the end.
-  if (enum_stmt_ != nullptr) {
-    sqlite3_finalize(enum_stmt_);
-    enum_stmt_ = nullptr;
-    lock_.Leave();
-  }
+  if (enum_stmt_ != nullptr) FinishEnumeration();
   enum_stmt_ = stmt;
+  enum_owner_.store(std::this_thread::get_id());
 }
 
 int CCatalogDb::StepEnumeration() {
-  std::lock_guard lk(lock_);  // the enumerating thread already holds it
-  if (enum_stmt_ == nullptr) return SQLITE_MISUSE;
-  const int rc = StepWithRetry(enum_stmt_);
-  if (rc != SQLITE_ROW) {
-    sqlite3_finalize(enum_stmt_);
-    enum_stmt_ = nullptr;
-    lock_.Leave();
+  if (enum_owner_.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
+    // Not this thread's enumeration: wait for whichever runs to end, then there
+    // is nothing to continue.
+    std::lock_guard lk(lock_);
+    if (enum_stmt_ == nullptr || enum_owner_.load() != std::this_thread::get_id()) return SQLITE_MISUSE;
   }
+  // This thread holds the lock from the enumeration's first call.
+  const int rc = StepWithRetry(enum_stmt_);
+  if (rc != SQLITE_ROW) FinishEnumeration();
   return rc;
+}
+
+void CCatalogDb::FinishEnumeration() {
+  sqlite3_finalize(enum_stmt_);
+  enum_stmt_ = nullptr;
+  enum_owner_.store(std::thread::id());
+  lock_.Leave();
 }
 
 void CCatalogDb::EndEnumeration() {
   std::lock_guard lk(lock_);
-  if (enum_stmt_ == nullptr) return;
-  sqlite3_finalize(enum_stmt_);
-  enum_stmt_ = nullptr;
-  lock_.Leave();
+  if (enum_stmt_ != nullptr) FinishEnumeration();
 }
 
 }  // namespace kelva::storage

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/sync.h"
@@ -143,6 +144,8 @@ class CCatalogDb {
   bool EnumerationActive() const { return enum_stmt_ != nullptr; }
   sqlite3_stmt* enumeration_statement() const { return enum_stmt_; }
   int StepEnumeration();
+  // Finalizes the enumeration's statement and releases its hold on the lock.
+  void FinishEnumeration();
 
   sqlite3* handle() const { return db_; }
   platform::CriticalSection& lock() { return lock_; }
@@ -154,6 +157,8 @@ class CCatalogDb {
   mutable platform::CriticalSection lock_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* enum_stmt_ = nullptr;
+  // The thread whose enumeration is running (and so holds the lock).
+  std::atomic<std::thread::id> enum_owner_{};
   std::u16string path_;
   std::string path_utf8_;
   std::atomic<uint64_t> file_size_{0};

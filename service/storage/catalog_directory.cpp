@@ -59,8 +59,11 @@ constexpr char kHighestNumber[] =
 void ReadRow(sqlite3_stmt* s, DirEntryRecord* rec, size_t max_units) {
   const unsigned char* text = sqlite3_column_text(s, 0);
   const int bytes = sqlite3_column_bytes(s, 0);
-  rec->name = text ? NameFromUtf8(std::string_view(reinterpret_cast<const char*>(text), bytes), max_units)
-                   : std::u16string();
+  if (text != nullptr) {
+    AssignNameFromUtf8(std::string_view(reinterpret_cast<const char*>(text), bytes), max_units, &rec->name);
+  } else {
+    rec->name.clear();
+  }
   rec->type = static_cast<uint8_t>(sqlite3_column_int64(s, 1));
   rec->disk = static_cast<uint8_t>(sqlite3_column_int64(s, 2));
   rec->file = static_cast<uint32_t>(sqlite3_column_int64(s, 3));

@@ -1,5 +1,7 @@
 #include "service/storage/catalog_text.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace kelva::storage {
@@ -7,6 +9,11 @@ namespace kelva::storage {
 bool NameToUtf8(std::u16string_view name, size_t limit, std::string* out) {
   // Every UTF-16 unit gives at least one byte: reject hopeless names before converting.
   if (name.size() + 1 > limit) return false;
+  if (std::all_of(name.begin(), name.end(), [](char16_t c) { return c < 0x80; })) {
+    out->resize(name.size());
+    for (size_t i = 0; i < name.size(); ++i) (*out)[i] = static_cast<char>(name[i]);
+    return true;
+  }
   *out = platform::Utf16ToUtf8(name);
   return out->size() + 1 <= limit;
 }
@@ -19,6 +26,18 @@ std::u16string NameFromUtf8(std::string_view utf8, size_t max_units) {
     s.resize(keep);
   }
   return s;
+}
+
+void AssignNameFromUtf8(std::string_view utf8, size_t max_units, std::u16string* out) {
+  // Most names are ASCII: widen them in place without a temporary string.
+  const bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; });
+  if (!ascii) {
+    *out = NameFromUtf8(utf8, max_units);
+    return;
+  }
+  const size_t n = std::min(utf8.size(), max_units);
+  out->resize(n);
+  for (size_t i = 0; i < n; ++i) (*out)[i] = static_cast<char16_t>(utf8[i]);
 }
 
 size_t CharacterCount(std::u16string_view name) {
