@@ -40,6 +40,7 @@ int CCatalogDb::PrepareWithRetry(const char* sql, sqlite3_stmt** out) {
     clock_.Sleep(kBusySleepMs);
     rc = sqlite3_prepare_v2(db_, sql, -1, out, nullptr);
   }
+  if (IsBusy(rc)) KLOG_WARN("catalog %s still busy after %d retries", path_utf8_.c_str(), kBusyRetries);
   return rc;
 }
 
@@ -51,6 +52,7 @@ int CCatalogDb::StepWithRetry(sqlite3_stmt* stmt) {
     clock_.Sleep(kBusySleepMs);
     rc = sqlite3_step(stmt);
   }
+  if (IsBusy(rc)) KLOG_WARN("catalog %s still busy after %d retries", path_utf8_.c_str(), kBusyRetries);
   return rc;
 }
 
@@ -76,7 +78,9 @@ sqlite3_stmt* CCatalogDb::Statement::Release() {
 void CCatalogDb::Statement::BindInt(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
 
 void CCatalogDb::Statement::BindText(int index, std::string_view utf8) {
-  sqlite3_bind_text(stmt_, index, utf8.data(), static_cast<int>(utf8.size()), SQLITE_STATIC);
+  // A null pointer would bind NULL, which matches nothing and is not unique.
+  const char* text = utf8.data() != nullptr ? utf8.data() : "";
+  sqlite3_bind_text(stmt_, index, text, static_cast<int>(utf8.size()), SQLITE_STATIC);
 }
 
 void CCatalogDb::Statement::BindBlob(int index, const void* data, size_t length) {
@@ -137,6 +141,7 @@ int CCatalogDb::OpenHandle(std::u16string_view path, bool create) {
   int rc = sqlite3_open_v2(utf8.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_close(db);  // a handle is returned even on failure
+    KLOG_DEBUG("catalog %s: open failed, SQLite %d (%s)", utf8.c_str(), rc, sqlite3_errstr(rc));
     return rc;
   }
   db_ = db;
@@ -201,13 +206,12 @@ int CCatalogDb::ExecuteStatement(const char* sql) {
   Statement st(*this);
   int rc = st.Prepare(sql);
   if (rc != SQLITE_OK) return rc;
+  const int before = sqlite3_total_changes(db_);
   while ((rc = st.Step()) == SQLITE_ROW) {
   }
-  if (rc == SQLITE_DONE) {
-    if (Changes() > 0 && sqlite3_stmt_readonly(st.get()) == 0) MarkChanged();
-    rc = SQLITE_OK;
-  }
-  return rc;
+  if (rc != SQLITE_DONE) return rc;
+  if (sqlite3_total_changes(db_) != before) MarkChanged();
+  return SQLITE_OK;
 }
 
 void CCatalogDb::BeginEnumeration(sqlite3_stmt* stmt) {
