@@ -120,6 +120,15 @@ TEST_F(StructureDbTest, RenameMoveAndIdentityChangeShowInThePath) {
   EXPECT_EQ(db_.ChangeIdentity(1, 2, 3, 30), 0u);
   EXPECT_EQ(db_.ChangeIdentity(1, 2, 3, 31), 5u);
   EXPECT_EQ(Lookup(u"gamma\\bet"), DirIdentity(3, 30));
+
+  // The volume's own statements: only a statement that changed rows marks the catalog.
+  db_.SetChangeState(0);
+  EXPECT_EQ(db_.ExecuteStatement("PRAGMA synchronous=NORMAL;"), SQLITE_OK);
+  EXPECT_EQ(db_.ExecuteStatement("UPDATE stent SET deleted=0 WHERE id<0;"), SQLITE_OK);
+  EXPECT_EQ(db_.ChangeState(), 0);
+  EXPECT_EQ(db_.ExecuteStatement("UPDATE stent SET deleted=0 WHERE id=0;"), SQLITE_OK);
+  EXPECT_EQ(db_.ChangeState(), 1);
+  EXPECT_EQ(db_.ExecuteStatement("UPDATE nothing SET x=1;"), SQLITE_ERROR);
 }
 
 TEST_F(StructureDbTest, BuildPathFillsFromTheEndAndStopsAtAComponentThatDoesNotFit) {
