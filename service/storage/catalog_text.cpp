@@ -29,15 +29,19 @@ std::u16string NameFromUtf8(std::string_view utf8, size_t max_units) {
 }
 
 void AssignNameFromUtf8(std::string_view utf8, size_t max_units, std::u16string* out) {
-  // Most names are ASCII: widen them in place without a temporary string.
-  const bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; });
-  if (!ascii) {
-    *out = NameFromUtf8(utf8, max_units);
-    return;
-  }
+  // Most names are ASCII: widen them in place, in one pass, without a temporary
+  // string; anything else goes through the full conversion.
   const size_t n = std::min(utf8.size(), max_units);
   out->resize(n);
-  for (size_t i = 0; i < n; ++i) (*out)[i] = static_cast<char16_t>(utf8[i]);
+  char16_t* dst = out->data();
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c & 0x80) {
+      *out = NameFromUtf8(utf8, max_units);
+      return;
+    }
+    dst[i] = c;
+  }
 }
 
 size_t CharacterCount(std::u16string_view name) {
