@@ -1,0 +1,222 @@
+#include "service/storage/catalog_db.h"
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "service/storage/catalog_directory.h"
+#include "tests/service/storage/catalog_test_util.h"
+
+namespace kelva::storage::testing {
+namespace {
+
+// A clock whose Sleep returns at once, counts and lets the test act.
+class SleepCountingClock : public platform::Clock {
+ public:
+  uint64_t NowMs() override { return slept_ms; }
+  platform::FileTime Now() override { return 0; }
+  void Sleep(uint32_t ms) override {
+    ++sleeps;
+    slept_ms += ms;
+    if (on_sleep) on_sleep(sleeps);
+  }
+  bool WaitUntil(std::condition_variable&, std::unique_lock<std::mutex>&, uint64_t) override { return false; }
+  int sleeps = 0;
+  uint64_t slept_ms = 0;
+  std::function<void(int)> on_sleep;
+};
+
+// A second, raw connection that can hold the write lock of a file.
+class Blocker {
+ public:
+  explicit Blocker(const fs::path& file) { sqlite3_open(file.c_str(), &db_); }
+  ~Blocker() { sqlite3_close(db_); }
+  int Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+using CatalogDbTest = CatalogTest;
+
+TEST_F(CatalogDbTest, DirectoryCatalogSchemaIsExactAndTheLogModeIsWal) {
+  CDirectoryDb db;
+  ASSERT_EQ(db.Create(Path("a.DIR")), SQLITE_OK);
+  EXPECT_EQ(db.ChangeState(), 1);
+  EXPECT_EQ(db.Path(), Path("a.DIR"));
+  ASSERT_EQ(db.Close(), SQLITE_OK);
+  EXPECT_EQ(db.Path(), u"");
+  EXPECT_EQ(db.ChangeState(), 0);
+  EXPECT_EQ(Sqlite3(FsPath("a.DIR"), "SELECT sql FROM sqlite_master WHERE sql NOT NULL; PRAGMA journal_mode;"),
+            "CREATE TABLE dirent(name TEXT COLLATE NOCASE, type INTEGER, disk INTEGER, file INTEGER, attr INTEGER, "
+            "size INTEGER, alloc INTEGER, ctime INTEGER, atime INTEGER, mtime INTEGER, hdisk INTEGER, "
+            "hfile INTEGER, UNIQUE(name))\nwal\n");
+}
+
+TEST_F(CatalogDbTest, PathsOverTheByteLimitAreRefused) {
+  CDirectoryDb db;
+  const std::string dir = dir_.string() + "/";
+  EXPECT_EQ(db.Create(platform::Utf8ToUtf16(dir + std::string(766 - dir.size(), 'p'))), SQLITE_NOMEM);
+  // 765 bytes pass the limit (and then fail only because no such folder exists).
+  EXPECT_NE(db.Create(platform::Utf8ToUtf16(dir + "x/" + std::string(763 - dir.size(), 'p'))), SQLITE_NOMEM);
+}
+
+TEST_F(CatalogDbTest, CommitsCheckpointTheLogAndRefreshTheSize) {
+  CDirectoryDb db;
+  ASSERT_EQ(db.Create(Path("c.DIR")), SQLITE_OK);
+  const uint64_t created = db.FileSize();
+  for (uint32_t i = 0; i < 1200; ++i) {
+    ASSERT_EQ(db.InsertEntry(FileEntry(u"entry number " + platform::Utf8ToUtf16(std::to_string(i)), i)), 1);
+  }
+  // Without checkpoints the log would hold one or more 4 KiB frames per commit.
+  uint64_t wal = 0;
+  ASSERT_EQ(platform::GetFileSize(FsPath("c.DIR-wal"), &wal), 0u);
+  EXPECT_LT(wal, 300u * 4200);
+  EXPECT_GT(db.FileSize(), created);
+
+  ASSERT_EQ(db.CheckpointAndLock(), SQLITE_OK);
+  uint64_t size = 0;
+  ASSERT_EQ(platform::GetFileSize(FsPath("c.DIR"), &size), 0u);
+  EXPECT_EQ(db.FileSize(), size);
+  // While the lock is held the main file alone is a complete copy.
+  ASSERT_EQ(platform::CopyFile(FsPath("c.DIR"), FsPath("copy.DIR"), false), 0u);
+  std::atomic<bool> inserted{false};
+  std::thread writer([&] {
+    EXPECT_EQ(db.InsertEntry(FileEntry(u"late")), 1);
+    inserted = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(inserted);  // waits for the lock
+  db.Unlock();
+  writer.join();
+  EXPECT_EQ(Sqlite3(FsPath("copy.DIR"), "SELECT count(*) FROM dirent;"), "1200\n");
+}
+
+TEST_F(CatalogDbTest, BusyDatabaseIsRetriedEvery10MsUpTo1000Times) {
+  SleepCountingClock clock;
+  CDirectoryDb db(clock);
+  ASSERT_EQ(db.Create(Path("b.DIR")), SQLITE_OK);
+  Blocker other(FsPath("b.DIR"));
+  ASSERT_EQ(other.Exec("BEGIN IMMEDIATE; INSERT INTO dirent(name) VALUES('held');"), SQLITE_OK);
+
+  clock.on_sleep = [&](int n) {
+    if (n == 3) other.Exec("COMMIT;");
+  };
+  EXPECT_EQ(db.InsertEntry(FileEntry(u"after three")), 1);
+  EXPECT_EQ(clock.sleeps, 3);
+  EXPECT_EQ(clock.slept_ms, 30u);
+
+  ASSERT_EQ(other.Exec("BEGIN IMMEDIATE;"), SQLITE_OK);
+  clock.on_sleep = nullptr;
+  clock.sleeps = 0;
+  clock.slept_ms = 0;
+  db.SetChangeState(0);
+  EXPECT_EQ(db.InsertEntry(FileEntry(u"never")), 0);
+  EXPECT_EQ(clock.sleeps, 1000);
+  EXPECT_EQ(clock.slept_ms, 10000u);
+  EXPECT_EQ(db.ChangeState(), 0);
+  other.Exec("ROLLBACK;");
+  DirEntryRecord r;
+  r.name = u"never";
+  EXPECT_EQ(db.GetEntry(&r), 0);
+}
+
+TEST_F(CatalogDbTest, ThreadsShareOneConnectionUnderItsLock) {
+  CDirectoryDb db;
+  ASSERT_EQ(db.Create(Path("t.DIR")), SQLITE_OK);
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 100; ++i) {
+        const std::u16string name = platform::Utf8ToUtf16("t" + std::to_string(t) + "_" + std::to_string(i));
+        DirEntryRecord r;
+        r.name = name;
+        if (db.InsertEntry(FileEntry(name, i)) != 1 || db.GetEntry(&r) != 1) ++failures;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures, 0);
+
+  // An enumeration keeps other threads out from its first call to its last.
+  DirEntryRecord r;
+  ASSERT_EQ(db.EnumEntries(1, 0, &r), 1);
+  std::atomic<bool> inserted{false};
+  std::thread writer([&] {
+    EXPECT_EQ(db.InsertEntry(FileEntry(u"during")), 1);
+    inserted = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(inserted);
+  int rows = 1;
+  while (db.EnumEntries(0, 0, &r)) ++rows;
+  writer.join();
+  EXPECT_EQ(rows, 400);
+
+  // An enumeration ended early gives the lock back too, and so does Close.
+  ASSERT_EQ(db.EnumEntries(1, 0, &r), 1);
+  db.EndEnumeration();
+  std::thread([&] { EXPECT_EQ(db.IsEmpty(1), 0); }).join();
+  const std::u16string file = u"during";
+  db.EnumStreams(&file, 0, &r);
+  ASSERT_EQ(db.EnumEntries(1, 0, &r), 1);
+  EXPECT_EQ(db.Close(), SQLITE_OK);
+  std::thread([&] { EXPECT_EQ(db.IsEmpty(1), 0); }).join();
+}
+
+TEST_F(CatalogDbTest, TwoConnectionsOnOneFileBothGetThrough) {
+  CDirectoryDb first, second;
+  ASSERT_EQ(first.Create(Path("two.DIR")), SQLITE_OK);
+  ASSERT_EQ(second.Open(Path("two.DIR")), SQLITE_OK);
+  std::atomic<int> failures{0};
+  auto work = [&](CDirectoryDb* db, char tag) {
+    for (int i = 0; i < 150; ++i) {
+      if (db->InsertEntry(FileEntry(platform::Utf8ToUtf16(std::string(1, tag) + std::to_string(i)))) != 1) ++failures;
+    }
+  };
+  std::thread a(work, &first, 'a'), b(work, &second, 'b');
+  a.join();
+  b.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(Sqlite3(FsPath("two.DIR"), "SELECT count(*) FROM dirent;"), "300\n");
+}
+
+TEST(DirEntryRecordTest, PackedFormIsLittleEndianAnd57BytesBeforeTheName) {
+  DirEntryRecord r = FileEntry(u"\u00e9t\u00e9", 0x01020304u, 0x1122334455667788LL);
+  r.type = 0x12;
+  r.disk = 7;
+  r.attr = 0xA0B0C0D0u;
+  r.hdisk = 9;
+  r.hfile = 0xCAFEBABEu;
+  std::string packed;
+  ASSERT_TRUE(PackDirEntry(r, &packed));
+  ASSERT_EQ(packed.size(), 57u + 6);
+  auto byte = [&](size_t i) { return static_cast<uint8_t>(packed[i]); };
+  EXPECT_EQ(byte(0), 0x12);
+  EXPECT_EQ(byte(1), 7);
+  EXPECT_EQ(byte(2), 0x04);   // file, low byte first
+  EXPECT_EQ(byte(6), 0xD0);   // attr
+  EXPECT_EQ(byte(10), 0x88);  // size
+  EXPECT_EQ(byte(50), 9);     // hdisk
+  EXPECT_EQ(byte(51), 0xBE);  // hfile
+  EXPECT_EQ(byte(55), 3);     // name length in units
+  EXPECT_EQ(byte(57), 0xE9);
+
+  DirEntryRecord back;
+  size_t used = 0;
+  ASSERT_TRUE(UnpackDirEntry(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(), &back, &used));
+  EXPECT_EQ(used, packed.size());
+  EXPECT_EQ(back, r);
+  EXPECT_FALSE(UnpackDirEntry(reinterpret_cast<const uint8_t*>(packed.data()), packed.size() - 1, &back, &used));
+  EXPECT_FALSE(UnpackDirEntry(reinterpret_cast<const uint8_t*>(packed.data()), 56, &back, &used));
+  r.name.assign(70000, u'x');
+  EXPECT_FALSE(PackDirEntry(r, &packed));
+  EXPECT_EQ(FileEntry(std::u16string(255, u'n')).RecordSize(), 568u);
+}
+
+}  // namespace
+}  // namespace kelva::storage::testing
