@@ -172,7 +172,7 @@ Win32Error CCacheStore::Close() {
 
 Win32Error CCacheStore::CreateCacheFile(CacheKind kind, uint8_t disc, uint32_t* file, uint32_t piece, File* out,
                                         bool fail_if_taken) {
-  Win32Error e;
+  Win32Error e = ERROR_SUCCESS;
   CCacheMap* map = MapFor(kind, &e);
   if (!map) return e;
   if (kind == CK_DB) disc = kStructDisc;
@@ -219,7 +219,7 @@ Win32Error CCacheStore::CreateCacheFile(CacheKind kind, uint8_t disc, uint32_t* 
 }
 
 bool CCacheStore::CacheFilePath(CacheKind kind, uint8_t disc, uint32_t file, uint32_t piece, fs::path* out) {
-  Win32Error e;
+  Win32Error e = ERROR_SUCCESS;
   CCacheMap* map = MapFor(kind, &e);
   if (!map) return false;
   if (kind == CK_DB) disc = kStructDisc;
@@ -231,7 +231,7 @@ bool CCacheStore::CacheFilePath(CacheKind kind, uint8_t disc, uint32_t file, uin
 }
 
 Win32Error CCacheStore::OpenCacheFile(CacheKind kind, uint8_t disc, uint32_t file, uint32_t piece, File* out) {
-  Win32Error e;
+  Win32Error e = ERROR_SUCCESS;
   if (!MapFor(kind, &e)) return e;
   fs::path path;
   if (!CacheFilePath(kind, disc, file, piece, &path)) return ERROR_FILE_NOT_FOUND;
@@ -239,7 +239,7 @@ Win32Error CCacheStore::OpenCacheFile(CacheKind kind, uint8_t disc, uint32_t fil
 }
 
 Win32Error CCacheStore::DeleteCacheFile(CacheKind kind, uint8_t disc, uint32_t file, uint32_t piece) {
-  Win32Error e;
+  Win32Error e = ERROR_SUCCESS;
   CCacheMap* map = MapFor(kind, &e);
   if (!map) return e;
   if (kind == CK_DB) disc = kStructDisc;
@@ -261,7 +261,7 @@ Win32Error CCacheStore::DeleteCacheFile(CacheKind kind, uint8_t disc, uint32_t f
 }
 
 Win32Error CCacheStore::MarkForDeletion(CacheKind kind, uint8_t disc, uint32_t file) {
-  Win32Error e;
+  Win32Error e = ERROR_SUCCESS;
   CCacheMap* map = MapFor(kind, &e);
   if (!map) return e;
   if (kind == CK_DB) disc = kStructDisc;
@@ -269,7 +269,7 @@ Win32Error CCacheStore::MarkForDeletion(CacheKind kind, uint8_t disc, uint32_t f
 }
 
 bool CCacheStore::IsMarked(uint8_t disc, uint32_t file) {
-  Win32Error e;
+  Win32Error e = ERROR_SUCCESS;
   CCacheMap* map = MapFor(CK_DIR, &e);
   bool marked = false;
   return map && map->GetMark(disc, file, &marked) == ERROR_SUCCESS && marked;
@@ -291,7 +291,7 @@ Win32Error CCacheStore::DeletePieces(uint8_t value_disc, uint32_t value_file) {
 }
 
 Win32Error CCacheStore::PurgeMarked(CacheKind kind) {
-  Win32Error e;
+  Win32Error e = ERROR_SUCCESS;
   CCacheMap* map = MapFor(kind, &e);
   if (!map) return e;
   Win32Error result = ERROR_SUCCESS;
@@ -314,7 +314,7 @@ Win32Error CCacheStore::PurgeMarked(CacheKind kind) {
 
 Win32Error CCacheStore::ReKey(CacheKind kind, uint8_t old_disc, uint32_t old_file, uint8_t new_disc,
                               uint32_t new_file) {
-  Win32Error e;
+  Win32Error e = ERROR_SUCCESS;
   CCacheMap* map = MapFor(kind, &e);
   if (!map) return e;
   if (kind == CK_DB) old_disc = new_disc = kStructDisc;
@@ -397,7 +397,7 @@ Win32Error CCacheStore::CopyToSnapshot(const fs::path& from, const fs::path& to)
 
 Win32Error CCacheStore::AddToSnapshot(CacheKind kind, uint8_t disc, uint32_t file) {
   if (kind != CK_DB && kind != CK_DIR) return ERROR_INVALID_PARAMETER;
-  Win32Error e;
+  Win32Error e = ERROR_SUCCESS;
   if (!MapFor(kind, &e)) return e;
   if (kind == CK_DB) disc = kStructDisc;
   fs::path live;
@@ -438,7 +438,7 @@ Win32Error CCacheStore::AbortSnapshot() {
 
 Win32Error CCacheStore::RestoreFromSnapshot(CacheKind kind, uint8_t disc, uint32_t file) {
   if (kind != CK_DB && kind != CK_DIR) return ERROR_INVALID_PARAMETER;
-  Win32Error e;
+  Win32Error e = ERROR_SUCCESS;
   CCacheMap* map = MapFor(kind, &e);
   if (!map) return e;
   if (kind == CK_DB) disc = kStructDisc;
