@@ -3,6 +3,7 @@
 // Goals: at least 2 million lookups per second; save plus load under one second.
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -15,8 +16,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-double Seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+// Wall-clock time, plus the process's CPU time, which stays meaningful when the
+// machine is shared with other work.
+struct Timer {
+  std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
+  std::clock_t cpu = std::clock();
+  double Wall() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count(); }
+  double Cpu() const { return static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC; }
+};
+
+void Rate(const char* what, const Timer& t, uint32_t count) {
+  std::printf("%-34s wall %.3f s (%.2f M/s), cpu %.3f s (%.2f M/s)\n", what, t.Wall(), count / t.Wall() / 1e6,
+              t.Cpu(), count / t.Cpu() / 1e6);
 }
 
 }  // namespace
@@ -35,36 +46,34 @@ int main() {
 
   CCacheMap map;
   if (map.Load(file) != 0) return 1;
-  auto start = std::chrono::steady_clock::now();
+  Timer t;
   for (const auto& [disc, f] : shuffled) {
     if (map.Insert(disc, f, disc, f) != 0) return 1;
   }
-  double t = Seconds(start);
-  std::printf("insert  %u random keys: %.3f s, %.2f M/s, image %zu bytes\n", kCount, t, kCount / t / 1e6,
-              map.Image().size());
+  Rate("insert 1,000,000 (random order)", t, kCount);
+  std::printf("  image %zu bytes\n", map.Image().size());
 
   uint8_t vd;
   uint32_t vf;
-  start = std::chrono::steady_clock::now();
+  t = Timer();
   for (const auto& [disc, f] : keys) {
     if (map.Lookup(disc, f, &vd, &vf) != 0 || vf != f) return 1;
   }
-  t = Seconds(start);
-  std::printf("lookup  %u keys in key order:    %.3f s, %.2f M/s (goal >= 2 M/s)\n", kCount, t, kCount / t / 1e6);
-  start = std::chrono::steady_clock::now();
+  Rate("lookup 1,000,000 (key order)", t, kCount);
+  t = Timer();
   for (const auto& [disc, f] : shuffled) {
     if (map.Lookup(disc, f, &vd, &vf) != 0 || vf != f) return 1;
   }
-  t = Seconds(start);
-  std::printf("lookup  %u keys in random order: %.3f s, %.2f M/s (goal >= 2 M/s)\n", kCount, t, kCount / t / 1e6);
+  Rate("lookup 1,000,000 (random order)", t, kCount);
+  std::printf("  goal: at least 2 M lookups/s\n");
 
-  start = std::chrono::steady_clock::now();
+  t = Timer();
   if (map.Save() != 0) return 1;
-  const double save = Seconds(start);
-  start = std::chrono::steady_clock::now();
+  const double save_wall = t.Wall(), save_cpu = t.Cpu();
+  t = Timer();
   if (map.Load(file) != 0) return 1;
-  const double load = Seconds(start);
-  std::printf("save %.3f s + load (with full check) %.3f s = %.3f s (goal < 1 s)\n", save, load, save + load);
+  std::printf("save + load (with full check)      wall %.3f + %.3f = %.3f s, cpu %.3f + %.3f = %.3f s (goal < 1 s)\n",
+              save_wall, t.Wall(), save_wall + t.Wall(), save_cpu, t.Cpu(), save_cpu + t.Cpu());
   if (map.Count() != kCount) return 1;
   map.Unload();
   fs::remove_all(dir);

@@ -18,7 +18,7 @@ uint32_t CReentrantRwLock::ReadDepth() const {
 uint32_t CReentrantRwLock::WriteDepth() const { return static_cast<uint32_t>(write_depth_.Get()); }
 
 uint32_t CReentrantRwLock::ReaderCount() {
-  std::lock_guard<platform::CriticalSection> g(a_);
+  std::lock_guard<std::mutex> g(a_);
   return reader_count_;
 }
 
@@ -28,11 +28,11 @@ void CReentrantRwLock::ReadLock() {
     read_depth_.Set(slot + 1);
     return;
   }
-  b_.Enter();
-  a_.Enter();
+  b_.lock();
+  a_.lock();
   ++reader_count_;
-  a_.Leave();
-  b_.Leave();
+  a_.unlock();
+  b_.unlock();
   read_depth_.Set(kCounted | 1);
 }
 
@@ -46,28 +46,28 @@ void CReentrantRwLock::ReadUnlock() {
   }
   read_depth_.Set(0);
   if ((slot & kCounted) == 0) return;
-  a_.Enter();
+  a_.lock();
   if (--reader_count_ == 0 && writer_waiting_) readers_gone_.Set();
-  a_.Leave();
+  a_.unlock();
 }
 
 void CReentrantRwLock::WriteLock() {
   const uintptr_t depth = write_depth_.Get();
   write_depth_.Set(depth + 1);
   if (depth != 0) return;
-  b_.Enter();
+  b_.lock();
   // Holding B keeps new readers out, so the count can only fall from here on.
-  a_.Enter();
+  a_.lock();
   if (reader_count_ == 0) {
-    a_.Leave();
+    a_.unlock();
     return;
   }
   readers_gone_.Reset();
   writer_waiting_ = true;
-  a_.Leave();
+  a_.unlock();
   for (;;) {
     readers_gone_.Wait(platform::kInfinite);
-    std::lock_guard<platform::CriticalSection> g(a_);
+    std::lock_guard<std::mutex> g(a_);
     if (reader_count_ == 0) {
       writer_waiting_ = false;
       return;
@@ -79,7 +79,7 @@ void CReentrantRwLock::WriteUnlock() {
   const uintptr_t depth = write_depth_.Get();
   if (depth == 0) return;  // unbalanced unlock: ignore
   write_depth_.Set(depth - 1);
-  if (depth == 1) b_.Leave();
+  if (depth == 1) b_.unlock();
 }
 
 }  // namespace kelva::storage

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "platform/sync.h"
 #include "platform/tls.h"
@@ -40,8 +41,10 @@ class CReentrantRwLock {
   uint32_t ReaderCount();
 
  private:
-  platform::CriticalSection a_;  // guards reader_count_
-  platform::CriticalSection b_;  // held by a writer; readers pass through it to register
+  // Neither section is ever entered twice by one thread (re-entry is handled by
+  // the depth counts), so plain mutexes serve and keep the read path short.
+  std::mutex a_;  // guards reader_count_ and writer_waiting_
+  std::mutex b_;  // held by a writer; readers pass through it to register
   uint32_t reader_count_ = 0;
   // Auto-reset; set when reader_count_ drops to 0 while a writer waits for that
   // (setting it for nobody would only cost every reader a shared wake-up).

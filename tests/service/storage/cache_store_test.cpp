@@ -311,6 +311,16 @@ TEST_F(CacheStoreTest, RestoreFromSnapshotIntoAFreshCache) {
   EXPECT_TRUE(fs::exists(Cache()));
 }
 
+TEST_F(CacheStoreTest, FullDiskIsReportedToTheOwner) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  Make(CK_DIR, 0, 1);
+  // The map file is written through a link to a device that is always full.
+  fs::create_symlink("/dev/full", Cache() / "mapdir.bin");
+  EXPECT_EQ(store_->Close(), ERROR_DISK_FULL);
+  EXPECT_EQ(owner_.shortages, 1);
+  EXPECT_FALSE(fs::is_symlink(Cache() / "mapdir.bin")) << "a failed save deletes the map file";
+}
+
 TEST(CacheRetryTest, OpenRetriesByError) {
   TestClock clock;
   clock.SetAutoAdvanceOnSleep(true);
