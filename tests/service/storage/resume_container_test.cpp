@@ -11,6 +11,7 @@
 #include "platform/file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+extern "C" int KelvaResumeFuzzOne(const uint8_t* data, size_t size);
 
 namespace kelva::storage {
 namespace {
@@ -195,6 +196,22 @@ TEST(CacheMapFuzzReplay, SmallCorpus) {
   for (auto& b : noise) b = static_cast<uint8_t>(rng());
   EXPECT_EQ(LLVMFuzzerTestOneInput(noise.data(), noise.size()), 0);
   EXPECT_EQ(LLVMFuzzerTestOneInput(nullptr, 0), 0);
+}
+
+TEST_F(ResumeContainerTest, FuzzReplay) {
+  WriteSample(kLiveResumeGuid, SampleHeader());
+  std::string good = "\x00" + Contents();
+  auto run = [](const std::string& s) {
+    return KelvaResumeFuzzOne(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+  };
+  EXPECT_EQ(run(good), 0);
+  good[0] = 1;  // expecting the other GUID
+  EXPECT_EQ(run(good), 0);
+  good[0] = 2;  // digest put right by the target, after a change to a record
+  good[90] = 7;
+  EXPECT_EQ(run(good), 0);
+  EXPECT_EQ(run(std::string(200, '\xFF')), 0);
+  EXPECT_EQ(run(""), 0);
 }
 
 }  // namespace
