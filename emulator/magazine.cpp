@@ -96,7 +96,9 @@ Win32Error Magazine::Create(const fs::path& dir, const MagazineSpec& spec) {
 
 Win32Error Magazine::Open(const fs::path& dir) {
   std::string text;
-  if (Win32Error e = platform::ReadWholeFile(dir / kManifestName, &text)) return e;
+  if (Win32Error e = platform::ReadWholeFile(dir / kManifestName, &text)) {
+    return e == platform::ERROR_PATH_NOT_FOUND ? platform::ERROR_FILE_NOT_FOUND : e;
+  }
   std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line) || line != kManifestHeader) return platform::ERROR_FILE_CORRUPT;

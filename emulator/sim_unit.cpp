@@ -1178,7 +1178,6 @@ Win32Error SimUnit::EjectMagazine(bool force) {
   door_open_ = true;
   hold_engaged_ = false;
   release_requested_ = false;
-  unit_attention_ = true;
   KLOG_INFO("unit: magazine ejected");
   return platform::ERROR_SUCCESS;
 }
@@ -1192,7 +1191,6 @@ void SimUnit::PullMagazine() {
   door_open_ = false;
   hold_engaged_ = false;
   release_requested_ = false;
-  unit_attention_ = true;
   KLOG_INFO("unit: magazine pulled out");
 }
 
