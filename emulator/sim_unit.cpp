@@ -550,6 +550,13 @@ SimUnit::Sense SimUnit::ReadWrite(Context& c, bool write) {
     }
     if (disc->status == 0) disc->status = 1;
     magazine_->MarkDirty();
+    // Track progress reaches the manifest at least twice a second, so a unit
+    // that is killed loses no more than that of its recording state.
+    const uint64_t now = Now();
+    if (now - last_save_ms_ >= 500) {
+      magazine_->Save();
+      last_save_ms_ = now;
+    }
   }
   if (magazine_->WriteSectors(drive_slot_, lba, count, data) != 0) return SENSE(kMediumError, 0x0C, 0x00);
   c.moved_bytes = bytes;
