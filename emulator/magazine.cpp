@@ -35,13 +35,13 @@ bool Unhex(const std::string& text, uint8_t* out, size_t n) {
 }
 
 fs::path ImagePath(const fs::path& dir, int slot) {
-  char name[32];
+  char name[48];
   std::snprintf(name, sizeof name, "disc%02d.img", slot);
   return dir / name;
 }
 
 fs::path InfoPath(const fs::path& dir, int slot, int kind) {
-  char name[32];
+  char name[48];
   std::snprintf(name, sizeof name, "disc%02d-info%d.bin", slot, kind);
   return dir / name;
 }

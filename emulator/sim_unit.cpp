@@ -489,7 +489,7 @@ SimUnit::Sense SimUnit::FormatUnit(Context& c) {
     // A full format erases the disc: the image is emptied and stays sparse.
     std::vector<uint8_t> none;
     platform::File image;
-    char name[32];
+    char name[48];
     std::snprintf(name, sizeof name, "disc%02d.img", drive_slot_);
     if (platform::File::Open(magazine_->dir() / name, platform::kAccessReadWrite,
                              platform::Disposition::kOpenAlways, &image) == 0) {
