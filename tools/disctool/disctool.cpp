@@ -4,8 +4,14 @@
 #include <cinttypes>
 #include <cstdlib>
 
+#include "emulator/magazine.h"
+#include "emulator/sim_unit.h"
 #include "platform/log.h"
+#include "platform/scsi_device.h"
+#include "platform/unit_socket.h"
 #include "service/udf/image_drive.h"
+#include "service/udf/unit_drive.h"
+#include "service/unit/unit_commands.h"
 
 namespace kelva::disctool {
 namespace {
@@ -20,7 +26,8 @@ constexpr char kUsage[] =
     "                         a disc image (created, sparse, when missing)\n"
     "  --magazine DIR --slot N  a disc of a magazine folder (simulated unit in-process)\n"
     "  --unit NAME --slot N     a disc in a running simulated unit\n"
-    "  --device /dev/sgN        the disc in a real unit's drive\n";
+    "  --device /dev/sgN [--slot N]  the disc in a real unit's drive\n"
+    "  --size also sets the disc size of a magazine folder created by format\n";
 
 bool ParseNumber(const std::string& text, uint64_t* out) {
   if (text.empty()) return false;
@@ -112,6 +119,75 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
   return true;
 }
 
+namespace {
+
+// A drive over the unit command set that owns what it talks through: the SCSI
+// device and, for a magazine folder, the simulated unit running in this process.
+class OwnedUnitDrive : public udf::UnitDrive {
+ public:
+  OwnedUnitDrive(std::unique_ptr<emulator::SimUnit> sim, std::unique_ptr<platform::ScsiDevice> device)
+      : UnitDrive(device.get()), sim_(std::move(sim)), device_(std::move(device)) {}
+  ~OwnedUnitDrive() override {
+    device_.reset();
+    sim_.reset();  // saves the magazine
+  }
+  platform::ScsiDevice* device() const { return device_.get(); }
+
+ private:
+  std::unique_ptr<emulator::SimUnit> sim_;
+  std::unique_ptr<platform::ScsiDevice> device_;
+};
+
+// Brings the disc of `slot` into the drive and waits (up to 2 minutes) until the
+// drive reports ready.
+bool LoadSlot(platform::ScsiDevice* device, int slot, std::string* error) {
+  unit::TestUnitReady(device);  // clears a pending unit attention
+  const uint32_t status = unit::LoadSlot(device, static_cast<uint8_t>(slot));
+  if (status != 0) {
+    char text[96];
+    std::snprintf(text, sizeof text, "loading slot %d failed, status 0x%08X", slot, status);
+    *error = text;
+    return false;
+  }
+  platform::Clock& clock = platform::RealClock();
+  const uint64_t deadline = clock.NowMs() + 120000;
+  while (unit::TestUnitReady(device) != 0) {
+    if (clock.NowMs() > deadline) {
+      *error = "the drive did not become ready";
+      return false;
+    }
+    clock.Sleep(200);
+  }
+  return true;
+}
+
+std::unique_ptr<udf::IUdfDrive> OpenMagazine(const Options& o, std::string* error) {
+  const std::filesystem::path dir = o.magazine;
+  if (!std::filesystem::exists(dir / "magazine.txt")) {
+    if (o.command != "format") {
+      *error = o.magazine + ": no magazine folder";
+      return nullptr;
+    }
+    emulator::MagazineSpec spec;
+    spec.type = o.media == "bd-r" ? emulator::kTypeRecordable : emulator::kTypeRewritable;
+    spec.disc_sectors = o.size / 2048;
+    if (platform::Win32Error e = emulator::Magazine::Create(dir, spec)) {
+      *error = o.magazine + ": cannot create a magazine: " + platform::ErrorText(e);
+      return nullptr;
+    }
+  }
+  auto sim = std::make_unique<emulator::SimUnit>();
+  if (platform::Win32Error e = sim->InsertMagazine(dir)) {
+    *error = o.magazine + ": " + platform::ErrorText(e);
+    return nullptr;
+  }
+  auto device = std::make_unique<emulator::SimScsiDevice>(sim.get());
+  if (!LoadSlot(device.get(), o.slot, error)) return nullptr;
+  return std::make_unique<OwnedUnitDrive>(std::move(sim), std::move(device));
+}
+
+}  // namespace
+
 std::unique_ptr<udf::IUdfDrive> OpenDrive(const Options& o, std::string* error) {
   if (!o.image.empty()) {
     auto drive = std::make_unique<udf::ImageDrive>();
@@ -123,8 +199,19 @@ std::unique_ptr<udf::IUdfDrive> OpenDrive(const Options& o, std::string* error) 
     }
     return drive;
   }
-  *error = "this disc form is not available in this build";
-  return nullptr;
+  if (!o.magazine.empty()) return OpenMagazine(o, error);
+  std::unique_ptr<platform::ScsiDevice> device;
+  platform::Win32Error err = 0;
+  if (!o.unit.empty())
+    err = platform::OpenUnitSocket(platform::UnitSocketPath(o.unit), &device);
+  else
+    err = platform::OpenSgDevice(o.device, &device);
+  if (err != 0) {
+    *error = (o.unit.empty() ? o.device : "unit " + o.unit) + ": " + platform::ErrorText(err);
+    return nullptr;
+  }
+  if (o.slot >= 0 && !LoadSlot(device.get(), o.slot, error)) return nullptr;
+  return std::make_unique<OwnedUnitDrive>(nullptr, std::move(device));
 }
 
 std::string DescribeVolume(const udf::VolumeStructure& vs) {
