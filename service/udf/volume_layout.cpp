@@ -105,7 +105,9 @@ bool ComputeRewritableLayout(uint32_t last, VolumeLayout* l) {
   l->partitionStart = 288;
   l->partitionLength = last - 575;
   l->accessType = 4;
-  const uint32_t c = ((l->partitionLength >> 3) + 2071) >> 11;
+  // Sectors of the space bitmap descriptor: 24 header bytes and one bit per
+  // block, the last byte counted even when partly used.
+  const uint32_t c = (((l->partitionLength + 7) >> 3) + 2071) >> 11;
   l->spaceBitmapBlocks = c;
   l->metadataFile = c;
   l->metadataBitmapFile = c + 1;

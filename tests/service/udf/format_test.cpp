@@ -328,3 +328,41 @@ TEST(WritePlan, LastTrackStaysSequentialWhenPartlyWritten) {
 
 }  // namespace
 }  // namespace kelva::udf
+
+namespace kelva::udf {
+namespace {
+
+TEST(SpaceBitmap, PartitionNotAMultipleOfEightBlocks) {
+  // 65542 - 575 = 64967 blocks: 8121 bytes, of whose last byte only 7 bits exist.
+  VolumeLayout l;
+  l.udfRevision = kUdfRevision250;
+  ASSERT_TRUE(ComputeRewritableLayout(65542, &l));
+  ASSERT_EQ(l.partitionLength, 64967u);
+  const std::vector<uint8_t> sbd = BuildSpaceBitmap(l);
+  ASSERT_EQ(sbd.size(), 24u + 8121);
+  EXPECT_EQ(Get32(&sbd[16]), 64967u);
+  EXPECT_EQ(Get32(&sbd[20]), 8121u);
+  EXPECT_EQ(sbd.back(), 0x7F);  // blocks 64960..64966 free, the bit past the end used
+  EXPECT_EQ(sbd[sbd.size() - 2], 0xFF);
+  // The partition descriptor's bitmap extent covers header and bitmap.
+  const PartitionDescriptor pd = MakePartitionDescriptor(l, 34);
+  EXPECT_EQ(pd.partitionHeader.unallocatedSpaceBitmap.length, 4u * 2048);
+  EXPECT_EQ(l.spaceBitmapBlocks, 4u);
+  // The free count agrees with the bitmap.
+  uint32_t free_bits = 0;
+  for (size_t i = 24; i < sbd.size(); ++i) free_bits += __builtin_popcount(sbd[i]);
+  EXPECT_EQ(free_bits, FreePartitionBlocks(l));
+}
+
+TEST(SpaceBitmap, PartlyUsedLastByteCanNeedAnotherSector) {
+  // 16193 blocks: 2024 whole bytes and one partial byte; with the 24-byte header
+  // that is 2049 bytes, two sectors, so the metadata file moves to block 2.
+  VolumeLayout l;
+  ASSERT_TRUE(ComputeRewritableLayout(16193 + 575, &l));
+  EXPECT_EQ(l.spaceBitmapBlocks, 2u);
+  EXPECT_EQ(l.metadataFile, 2u);
+  EXPECT_EQ(BuildSpaceBitmap(l).size(), 2049u);
+}
+
+}  // namespace
+}  // namespace kelva::udf
