@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -109,6 +110,7 @@ class WriteLog : public platform::ScsiDeviceWrapper {
   using ScsiDeviceWrapper::ScsiDeviceWrapper;
   platform::Win32Error Execute(const platform::ScsiCommand& c, platform::ScsiReply* r) override {
     if (c.cdb[0] == 0x2A) {
+      if (before_write) before_write(writes.size());
       const uint32_t lba = (uint32_t{c.cdb[2]} << 24) | (uint32_t{c.cdb[3]} << 16) |
                            (uint32_t{c.cdb[4]} << 8) | c.cdb[5];
       const uint32_t count = (uint32_t{c.cdb[7]} << 8) | c.cdb[8];
@@ -117,6 +119,7 @@ class WriteLog : public platform::ScsiDeviceWrapper {
     return ScsiDeviceWrapper::Execute(c, r);
   }
   std::vector<std::pair<uint32_t, uint32_t>> writes;
+  std::function<void(size_t)> before_write;  // told the number of writes so far
 };
 
 // A disc of a magazine in the simulated unit, formatted through the unit's
