@@ -357,6 +357,7 @@ Win32Error UdfFileSystem::WritePending() {
   // Recordable media: sectors at or past the metadata track's next writable
   // address are appended in order, gaps and the rest of the last 64 KiB unit
   // filled with zeros; sectors before it are rewritten in place (pseudo-overwrite).
+  if (recordable_ && !metaUsageKnown_) return pe::ERROR_LOG_CORRUPTION_DETECTED;
   const uint32_t nwa_base = partStart_;
   uint32_t nwa = recordable_ ? nwa_base + metaNwa_ : 0xFFFFFFFF;
   const uint32_t track_end = recordable_ ? nwa_base + metaTrackEnd_ : 0xFFFFFFFF;
@@ -427,6 +428,11 @@ Win32Error UdfFileSystem::WriteIntegrity(uint32_t type) {
 
 Win32Error UdfFileSystem::FlushLocked() {
   if (!mounted_ || readOnly_ || !changed_) return pe::ERROR_SUCCESS;
+  // Recordable media: the metadata track's next writable address must be known
+  // before anything is appended there.
+  if (recordable_) {
+    if (Err e = EnsureMetaUsage()) return e;
+  }
   // Folders first: writing them may allocate blocks and change file entries.
   for (auto& [key, node] : nodes_)
     if (node->dirDirty) {
