@@ -19,6 +19,7 @@
 #include "platform/udf/udf_file_system.h"
 #include "service/udf/drive_sector_device.h"
 #include "service/udf/image_drive.h"
+#include "service/udf/sector_drive.h"
 #include "service/udf/udf_format.h"
 #include "service/udf/unit_drive.h"
 
