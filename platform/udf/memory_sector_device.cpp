@@ -48,6 +48,16 @@ platform::Win32Error MemorySectorDevice::WriteSectors(uint32_t lba, uint32_t cou
   return platform::ERROR_SUCCESS;
 }
 
+void MemorySectorDevice::Preallocate() {
+  for (uint32_t chunk = 0; chunk < (sectors_ + kChunkSectors - 1) / kChunkSectors; ++chunk) {
+    auto& slot = chunks_[chunk];
+    if (!slot) {
+      slot.reset(new uint8_t[kChunkBytes]);
+      std::memset(slot.get(), 0, kChunkBytes);
+    }
+  }
+}
+
 std::vector<uint8_t> MemorySectorDevice::Image() const {
   std::vector<uint8_t> out(static_cast<size_t>(sectors_) * kSectorSize, 0);
   for (const auto& [chunk, data] : chunks_) {

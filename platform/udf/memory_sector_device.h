@@ -24,6 +24,10 @@ class MemorySectorDevice : public ISectorDevice {
     return platform::ERROR_NOT_SUPPORTED;
   }
 
+  // Allocates (and zeroes) every sector now, as a medium that already exists, so
+  // that later writes measure the writer and not the memory allocator.
+  void Preallocate();
+
   // The whole disc as one image (sectors_ * 2048 bytes), and back.
   std::vector<uint8_t> Image() const;
   void Load(const std::vector<uint8_t>& image);
