@@ -658,7 +658,10 @@ Win32Error UdfFileSystem::GetFreeSpace(uint64_t* free_bytes, uint64_t* total_byt
   if (Err e = Usable()) return e;
   uint64_t free_blocks = 0;
   if (readOnly_) {
-    free_blocks = 0;
+    // Without the bitmaps in memory, the count recorded at the last write-back.
+    const uint32_t recorded =
+        physRef_ < lvid_.freeSpaceTable.size() ? lvid_.freeSpaceTable[physRef_] : 0xFFFFFFFF;
+    free_blocks = recorded == 0xFFFFFFFF ? 0 : std::min(recorded, partLength_);
   } else {
     if (recordable_ && metaNwa_ == 0) {
       if (Err e = EnsureMetaUsage()) return e;

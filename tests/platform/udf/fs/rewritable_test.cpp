@@ -200,6 +200,13 @@ TEST_F(Rewritable, ReadOnlyMountRefusesChangesWithWriteProtect) {
   std::vector<uint8_t> back;
   ASSERT_EQ(GetFile(fs(), u"keep", &back), 0u);
   EXPECT_EQ(back, Pattern(3000, 3));
+  // Free space comes from the count recorded at the last write-back.
+  uint64_t ro_free = 0;
+  ASSERT_EQ(fs().GetFreeSpace(&ro_free, nullptr), 0u);
+  ASSERT_EQ(vol_->Mount(), 0u);
+  uint64_t rw_free = 0;
+  ASSERT_EQ(fs().GetFreeSpace(&rw_free, nullptr), 0u);
+  EXPECT_EQ(ro_free, rw_free);
 }
 
 TEST_F(Rewritable, AttributesAndTimesReadBackUnchanged) {
