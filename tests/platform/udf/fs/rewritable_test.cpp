@@ -332,6 +332,16 @@ TEST_F(Rewritable, ThousandsOfFilesAndDeepTreesGrowTheMetadataFile) {
   }
   ASSERT_EQ(PutFile(fs(), deep + u"\\leaf", Pattern(3333, 5)), 0u);
   Remount();
+  {
+    // The metadata partition outgrew its first 512 blocks.
+    ImageDrive drive;
+    ASSERT_EQ(drive.Open(vol_->path(), ImageMedia::kBdRe, 0, false), 0u);
+    VolumeStructure vs;
+    ASSERT_TRUE(ReadVolumeStructure(drive, &vs));
+    EXPECT_GT(vs.size[1], 512u);
+    EXPECT_EQ(vs.numberOfFiles, 3001u);
+    EXPECT_EQ(vs.numberOfDirectories, 62u);
+  }
   EXPECT_EQ(Names(u"many").size(), 3000u);
   for (int i = 0; i < 3000; i += 97) {
     std::vector<uint8_t> back;
