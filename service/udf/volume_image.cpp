@@ -369,8 +369,17 @@ std::vector<WriteUnit> WritePlan(const VolumeLayout& l) {
   unit(ps + l.metadataDataStart);
   unit(ps + l.metadataMirrorFile);
   unit(l.last - 287);
-  if (l.lastTrackNextWritable != kNoAddress)
-    for (uint32_t at = l.lastTrackNextWritable + 32; at + 32 <= l.last - 31; at += 32) unit(at);
+  // Zeros from where the last track continues up to the reserve sequence, so the
+  // final unit is an append at the track's next writable address. The last zero
+  // unit may be short when the track was written up to an address that is not
+  // a whole number of units from its start.
+  if (l.lastTrackNextWritable != kNoAddress) {
+    for (uint32_t at = std::max(l.lastTrackNextWritable, l.last - 255); at < l.last - 31;) {
+      const uint32_t n = std::min(kSectorsPerUnit, l.last - 31 - at);
+      plan.push_back({at, static_cast<uint16_t>(n)});
+      at += n;
+    }
+  }
   unit(l.last - 31);
   return plan;
 }

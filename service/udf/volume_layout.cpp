@@ -75,8 +75,9 @@ bool SplitTrackAt(std::vector<TrackInfo>* tracks, uint32_t address,
   });
   if (it == tracks->end()) return false;
   if (address == it->start) return true;
-  if (address < it->nextWritable && it->nextWritable != kNoAddress) return false;
-  if (it->nextWritable == kNoAddress) return false;  // a full track cannot be split
+  // Below the next writable address lies recorded data; a full track (no valid
+  // next writable address) counts as recorded throughout.
+  if (it->nextWritable == kNoAddress || address < it->nextWritable) return false;
   if (tracks->size() >= kMaxTracks) return false;
   const uint32_t end = it->start + it->size;
   TrackInfo added;

@@ -179,10 +179,10 @@ std::unique_ptr<udf::IUdfDrive> OpenMagazine(const Options& o, std::string* erro
       *error = o.magazine + ": no magazine folder";
       return nullptr;
     }
-    emulator::MagazineSpec spec;
-    spec.type = o.media == "bd-r" ? emulator::kTypeRecordable : emulator::kTypeRewritable;
-    spec.disc_sectors = o.size / 2048;
-    if (platform::Win32Error e = emulator::Magazine::Create(dir, spec)) {
+    emulator::MagazineSpec wanted;
+    wanted.type = o.media == "bd-r" ? emulator::kTypeRecordable : emulator::kTypeRewritable;
+    wanted.disc_sectors = o.size / 2048;
+    if (platform::Win32Error e = emulator::Magazine::Create(dir, wanted)) {
       *error = o.magazine + ": cannot create a magazine: " + platform::ErrorText(e);
       return nullptr;
     }

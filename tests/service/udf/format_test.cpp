@@ -8,6 +8,7 @@
 
 #include "platform/udf/bytes.h"
 #include "platform/udf/tag.h"
+#include "service/udf/volume_image.h"
 #include "tests/service/udf/fake_drive.h"
 
 namespace kelva::udf {
@@ -293,6 +294,36 @@ TEST_F(BadVolume, LongSequenceWithoutTerminatorIsBounded) {
   VolumeStructure vs;
   EXPECT_TRUE(ReadVolumeStructure(drive, &vs));  // PVD, PD and LVD were seen
   EXPECT_LT(drive.reads, 300);
+}
+
+}  // namespace
+}  // namespace kelva::udf
+
+namespace kelva::udf {
+namespace {
+
+TEST(WritePlan, LastTrackStaysSequentialWhenPartlyWritten) {
+  // A fourth track written 69 sectors past its start: the anchor unit at
+  // last - 287 re-records sectors, the zero units continue at the next writable
+  // address and end exactly where the reserve sequence starts.
+  testing::FakeDrive drive(kProfileBdrSequential, kLast);
+  drive.tracks_ = {{0, 25600, 0, 25600},
+                   {25600, 525312, 25600, 525312},
+                   {550912, kLast - 287 - 550912, 550912, kLast - 287 - 550912},
+                   {kLast - 287, 288, kLast - 287 + 69, 288 - 69}};
+  VolumeLayout l;
+  ASSERT_TRUE(ComputeLayout(drive, kUdfRevision260, {}, &l));
+  const std::vector<WriteUnit> plan = WritePlan(l);
+  auto it = std::find_if(plan.begin(), plan.end(),
+                         [](const WriteUnit& u) { return u.lba == kLast - 287; });
+  ASSERT_NE(it, plan.end());
+  uint32_t expected = kLast - 287 + 69;
+  for (++it; it != plan.end(); ++it) {
+    EXPECT_EQ(it->lba, expected);
+    expected = it->lba + it->count;
+  }
+  EXPECT_EQ(expected, kLast + 1);
+  EXPECT_EQ(plan.back(), (WriteUnit{kLast - 31, 32}));
 }
 
 }  // namespace

@@ -45,10 +45,10 @@ class SimFormat : public ::testing::Test {
     fs::remove_all(dir_);
   }
   void Insert(uint8_t type, uint8_t capacity_code) {
-    emulator::MagazineSpec spec;
-    spec.type = type;
-    spec.capacity_code = capacity_code;
-    ASSERT_EQ(emulator::Magazine::Create(dir_, spec), 0u);
+    emulator::MagazineSpec wanted;
+    wanted.type = type;
+    wanted.capacity_code = capacity_code;
+    ASSERT_EQ(emulator::Magazine::Create(dir_, wanted), 0u);
     unit_ = std::make_unique<emulator::SimUnit>();
     ASSERT_EQ(unit_->InsertMagazine(dir_), 0u);
     sim_device_ = std::make_unique<emulator::SimScsiDevice>(unit_.get());
