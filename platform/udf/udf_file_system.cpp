@@ -94,7 +94,7 @@ Win32Error UdfFileSystem::MountLocked(bool read_only) {
   fileCount_ = lvid_.numberOfFiles;
   dirCount_ = lvid_.numberOfDirectories;
   mounted_ = true;
-  KLOG_DEBUG("udf: mounted revision %04X, %s, %s%s", revision_,
+  KLOG_INFO("udf: volume mounted: revision %04X, %s, %s%s", revision_,
              recordable_ ? "recordable" : "rewritable", readOnly_ ? "read-only" : "writable",
              integrityOpenAtMount_ ? ", integrity open" : "");
   return pe::ERROR_SUCCESS;
@@ -689,6 +689,8 @@ Win32Error UdfFileSystem::Dismount() {
   if (Err e = Usable()) return e;
   const Err e = FlushLocked();
   mounted_ = false;
+  if (e) KLOG_ERROR("udf: dismount: writing the volume back failed: %u", e);
+  else KLOG_INFO("udf: volume dismounted");
   return e;
 }
 
