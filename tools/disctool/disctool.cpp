@@ -12,6 +12,7 @@
 #include "service/udf/image_drive.h"
 #include "service/udf/unit_drive.h"
 #include "service/unit/unit_commands.h"
+#include "tools/disctool/fs_commands.h"
 
 namespace kelva::disctool {
 namespace {
@@ -21,6 +22,13 @@ constexpr char kUsage[] =
     "commands:\n"
     "  format   write an empty UDF volume (2.50 on BD-RE, 2.60 on BD-R)\n"
     "  info     print the volume structure of the disc\n"
+    "  ls [PATH]          list a folder (wildcards allowed in the last component)\n"
+    "  get PATH DEST      copy a file or folder out of the volume\n"
+    "  put SRC PATH       copy a file or folder into the volume\n"
+    "  mkdir PATH         create a folder (and the folders above it)\n"
+    "  rm PATH            delete a file or an empty folder\n"
+    "  df                 free space of the volume\n"
+    "  check              verify every folder, file entry and the space accounting\n"
     "disc:\n"
     "  --image FILE [--media bd-re|bd-r] [--size BYTES]\n"
     "                         a disc image (created, sparse, when missing)\n"
@@ -98,12 +106,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
       return false;
     } else if (o->command.empty()) {
       o->command = a;
+    } else if (IsFileCommand(o->command)) {
+      o->operands.push_back(a);
     } else {
       *error = "unexpected argument " + a;
       return false;
     }
   }
-  if (o->command != "format" && o->command != "info") {
+  if (IsFileCommand(o->command) && !FileCommandOperandsOk(*o, error)) return false;
+  if (o->command != "format" && o->command != "info" && !IsFileCommand(o->command)) {
     *error = o->command.empty() ? "no command given" : "unknown command " + o->command;
     return false;
   }
@@ -258,6 +269,7 @@ int Run(const std::vector<std::string>& args, FILE* out, FILE* err) {
     std::fprintf(err, "kelva-disctool: %s\n", error.c_str());
     return 1;
   }
+  if (IsFileCommand(o.command)) return RunFileCommand(o, *drive, out, err);
   if (o.command == "format") {
     const auto start = std::chrono::steady_clock::now();
     if (!udf::FormatDisc(*drive)) {

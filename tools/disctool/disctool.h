@@ -27,6 +27,7 @@ struct Options {
   std::string device;
   int slot = -1;
   bool verbose = false;
+  std::vector<std::string> operands;  // paths of the file commands
 };
 
 // Parses argv; returns false (with a message in *error) for bad usage.

@@ -1,0 +1,139 @@
+// kelva-disctool's file commands: copying trees in and out of images and
+// magazine discs, listing, folders, removal, free space and the check.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tools/disctool/disctool.h"
+
+namespace kelva::disctool {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+Result Tool(std::vector<std::string> args) {
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  Result r{Run(args, out, err), "", ""};
+  for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
+    std::rewind(f);
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s->append(buf, n);
+    std::fclose(f);
+  }
+  return r;
+}
+
+void WriteBytes(const fs::path& p, size_t n, char seed) {
+  fs::create_directories(p.parent_path());
+  std::ofstream o(p, std::ios::binary);
+  for (size_t i = 0; i < n; ++i) o.put(static_cast<char>(seed + i * 31 % 251));
+}
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class DisctoolFiles : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("kelva-disctool-fs-" + std::to_string(::getpid()) + "-" + GetParam());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    if (GetParam() == "image-bd-re") {
+      disc_ = {"--image", (dir_ / "re.img").string(), "--size", "268435456"};
+    } else if (GetParam() == "image-bd-r") {
+      disc_ = {"--image", (dir_ / "r.img").string(), "--media", "bd-r"};
+    } else {
+      disc_ = {"--magazine", (dir_ / "mag").string(), "--slot", "0", "--media", "bd-r"};
+    }
+    Result r = Tool(Args({"format"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    // Later commands name the disc without its creation options.
+    disc_.resize(disc_[0] == "--image" ? 2 : 4);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::vector<std::string> Args(std::vector<std::string> a) {
+    a.insert(a.end(), disc_.begin(), disc_.end());
+    return a;
+  }
+  fs::path dir_;
+  std::vector<std::string> disc_;
+};
+
+TEST_P(DisctoolFiles, TreesGoInAndComeOutEqual) {
+  const fs::path src = dir_ / "src";
+  WriteBytes(src / "a.bin", 300000, 'a');
+  WriteBytes(src / "empty", 0, 'x');
+  WriteBytes(src / "sub" / "Grüße €.txt", 2049, 'g');
+  WriteBytes(src / "sub" / "deep" / "z", 2048, 'z');
+  Result r = Tool(Args({"put", src.string(), "/backup"}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Tool(Args({"ls", "/backup"}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("300000"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("sub/"), std::string::npos) << r.out;
+  r = Tool(Args({"ls", "/BACKUP/sub/gr*"}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Grüße €.txt"), std::string::npos) << r.out;
+  fs::create_directories(dir_ / "out");  // an existing folder receives the folder itself
+  r = Tool(Args({"get", "/backup", (dir_ / "out").string()}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  for (const char* f : {"a.bin", "empty", "sub/Grüße €.txt", "sub/deep/z"})
+    EXPECT_EQ(ReadAll(dir_ / "out" / "backup" / f), ReadAll(src / f)) << f;
+  r = Tool(Args({"check"}));
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("clean"), std::string::npos);
+}
+
+TEST_P(DisctoolFiles, FoldersRemovalFreeSpaceAndErrors) {
+  Result r = Tool(Args({"mkdir", "/x/y/z"}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Tool(Args({"mkdir", "/x/y/z"}));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("183"), std::string::npos) << r.err;
+  WriteBytes(dir_ / "f", 5000, 'f');
+  ASSERT_EQ(Tool(Args({"put", (dir_ / "f").string(), "/x/y/z/f"})).code, 0);
+  r = Tool(Args({"put", (dir_ / "f").string(), "/x/y/z/f"}));
+  EXPECT_EQ(r.code, 1);  // exists
+  r = Tool(Args({"rm", "/x/y"}));
+  EXPECT_EQ(r.code, 1);  // not empty
+  ASSERT_EQ(Tool(Args({"rm", "/x/y/z/f"})).code, 0);
+  r = Tool(Args({"rm", "/x/y/z"}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Tool(Args({"ls", "/x/y"}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  r = Tool(Args({"get", "/nothing", (dir_ / "n").string()}));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("nothing"), std::string::npos);
+  r = Tool(Args({"df"}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("UDF 2."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("free"), std::string::npos);
+  EXPECT_EQ(Tool(Args({"check"})).code, 0);
+  EXPECT_EQ(Tool(Args({"ls", "a", "b"})).code, 2);
+  EXPECT_EQ(Tool(Args({"put", "onlyone"})).code, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Discs, DisctoolFiles,
+                         ::testing::Values("image-bd-re", "image-bd-r", "magazine-bd-r"),
+                         [](const auto& info) {
+                           std::string n = info.param;
+                           std::replace(n.begin(), n.end(), '-', '_');
+                           return n;
+                         });
+
+}  // namespace
+}  // namespace kelva::disctool
