@@ -198,9 +198,15 @@ bool RunEnumeration(VolumeAccess* volumes, const std::u16string& pattern_path,
 
 }  // namespace
 
+// "*.*" matches every name on the original file systems, also names without a
+// dot; our matcher takes patterns literally, so it is asked for "*".
+std::u16string_view NormalisePattern(std::u16string_view pattern) {
+  return pattern == u"*.*" ? std::u16string_view(u"*") : pattern;
+}
+
 bool UnitController::EnumerateRoot(EnumerateCallback callback, void* context) {
   Operation op(this);
-  return RunEnumeration(volumes_, FullPath(u"*.*"), callback, context);
+  return RunEnumeration(volumes_, FullPath(u"*"), callback, context);
 }
 
 bool UnitController::Enumerate(std::u16string_view folder, std::u16string_view pattern,
@@ -208,7 +214,7 @@ bool UnitController::Enumerate(std::u16string_view folder, std::u16string_view p
   Operation op(this);
   std::u16string path = FullPath(folder);
   path += u'\\';
-  path += pattern;
+  path += NormalisePattern(pattern);
   return RunEnumeration(volumes_, path, callback, context);
 }
 

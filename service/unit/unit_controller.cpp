@@ -298,6 +298,9 @@ int UnitController::FindCurrentDisc(uint8_t* slot_out, uint8_t* blank_out) {
     return 0;
   }
   current_slot_.store(mech);
+  // The status bytes decide whether the disc in the drive can carry a volume;
+  // they are reset when a magazine is identified, so read them afresh.
+  ReadStatus();
   uint8_t n = 0;
   if (ReadCurrentDisc(device_, &n)) {
     if (current_slot_.load() != n && LoadDisc(n) == 0) current_slot_.store(n);
