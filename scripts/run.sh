@@ -1,8 +1,62 @@
 #!/usr/bin/env bash
-# Builds Kelva (release) and runs it in the foreground until Ctrl+C.
+# Builds Kelva (release) and runs it in the foreground until Ctrl+C: first the
+# access filter kelvaflt, then the service in console mode (kelva /noservice).
+# Every folder Kelva uses defaults to one under ./.kelva/, so nothing outside
+# the repository is touched unless the caller sets the KELVA_* variables.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
+
 scripts/deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)"
-echo "kelva: built; the service programs arrive with their own changes" >&2
+cmake --build --preset release -j "$(nproc)" --target kelva kelvaflt
+
+export KELVA_DATA_ROOT=${KELVA_DATA_ROOT:-$root/.kelva/data}
+export KELVA_RUN_DIR=${KELVA_RUN_DIR:-$root/.kelva/run}
+export KELVA_REGISTRY_ROOT=${KELVA_REGISTRY_ROOT:-$root/.kelva/registry}
+export KELVA_MOUNT_ROOT=${KELVA_MOUNT_ROOT:-$root/.kelva/media}
+mkdir -p "$KELVA_DATA_ROOT" "$KELVA_RUN_DIR" "$KELVA_REGISTRY_ROOT" "$KELVA_MOUNT_ROOT"
+bin=$root/build/release/bin
+
+svc=
+flt=
+# Ctrl+C reaches both programs directly (they are in the terminal's process
+# group); the script only waits for them. A TERM sent to the script is passed on.
+trap ':' INT
+trap 'kill -TERM ${svc:+"$svc"} ${flt:+"$flt"} 2>/dev/null || true' TERM
+
+# Waits for a child to end, across interruptions by trapped signals; its exit
+# status is left in $rc.
+rc=0
+wait_for() {
+  local pid=$1
+  while :; do
+    if wait "$pid"; then rc=0; else rc=$?; fi
+    kill -0 "$pid" 2>/dev/null || break
+  done
+}
+
+echo "kelva: starting kelvaflt and kelva /noservice (data $KELVA_DATA_ROOT, run $KELVA_RUN_DIR); Ctrl+C stops" >&2
+"$bin/kelvaflt" "$@" &
+flt=$!
+# The filter writes its pid file once its port is ready.
+for _ in $(seq 200); do
+  [ -e "$KELVA_RUN_DIR/kelvaflt.pid" ] && break
+  if ! kill -0 "$flt" 2>/dev/null; then
+    wait_for "$flt"
+    echo "kelva: kelvaflt did not start (exit status $rc)" >&2
+    exit 1
+  fi
+  sleep 0.05
+done
+
+KELVA_FILTER_PROGRAM="$bin/kelvaflt" "$bin/kelva" /noservice "$@" &
+svc=$!
+wait_for "$svc"
+svc_rc=$rc
+# The service stops the filter as its last step; make sure it is gone.
+kill -TERM "$flt" 2>/dev/null || true
+wait_for "$flt"
+flt_rc=$rc
+echo "kelva: stopped (kelva $svc_rc, kelvaflt $flt_rc)" >&2
+[ "$svc_rc" -eq 0 ] && [ "$flt_rc" -eq 0 ]

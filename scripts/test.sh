@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds Kelva with the address and undefined-behaviour sanitizers and runs every test.
+# Installs what is missing, builds Kelva with the address and undefined-behaviour
+# sanitizers and runs every test with ctest. Exits non-zero when anything fails.
+# Extra arguments go to ctest (for example -R filter).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

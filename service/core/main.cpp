@@ -1,0 +1,67 @@
+// kelva: the service program.
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/device_notify.h"
+#include "platform/filter_port.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
+#include "platform/service_host.h"
+#include "platform/service_manager.h"
+#include "service/core/command_line.h"
+
+using namespace kelva;
+using namespace kelva::platform;
+
+namespace {
+
+// The folder this program lies in (the other programs lie beside it).
+std::filesystem::path ProgramFolder() {
+  std::error_code ec;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path(".") : exe.parent_path();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  BlockStopSignals();
+  SetLogProgram("kelva");
+  std::vector<std::string> args(argv + 1, argv + argc);
+
+  // Everything the service uses of the system lives for the whole run.
+  SystemdStatusSink status_sink;
+  SystemdServiceManager systemd;
+  ProcessSupervisor supervisor;
+  ProcessSupervisor::Program filter;
+  const char* filter_program = std::getenv("KELVA_FILTER_PROGRAM");
+  filter.argv = {filter_program && *filter_program ? std::string(filter_program)
+                                                   : (ProgramFolder() / "kelvaflt").string()};
+  filter.pid_file = RunDir() / "kelvaflt.pid";
+  supervisor.AddService("KELVAFilter", filter);
+  SocketFilterPortConnector connector;
+  DeviceNotificationHub devices;
+  Registry registry;
+
+  core::CommandLineHooks hooks;
+  hooks.started_by_service_manager = [] { return StartedByServiceManager(); };
+  hooks.make_service = [&](bool service_mode) {
+    core::ServiceEnvironment env;
+    // Under systemd the filter is a unit of its own; in a terminal it is a child process.
+    env.service_manager = service_mode ? static_cast<ServiceManager*>(&systemd) : &supervisor;
+    env.filter_connector = &connector;
+    env.status_sink = &status_sink;
+    env.device_notifications = &devices;
+    env.registry = &registry;
+    env.handle_signals = true;
+    return std::make_unique<core::KelvaService>(std::move(env));
+  };
+  const int32_t code = core::KelvaMain(args, hooks);
+  return static_cast<int>(code);
+}
