@@ -1,22 +1,29 @@
 #include "service/unit/unit_seams.h"
 
+#include <memory>
+
+#include "platform/mailslot.h"
+#include "service/unit/condition_table.h"
+
 namespace kelva::unit {
 
 namespace {
 
-// Until the mailslot transport is attached no notifier can be reached, and a
-// message to a notifier that is not running is simply dropped.
-class UnreachableNotifier : public NotifierChannel {
+// Opens the notifier's mailslot for every message, writes it whole and closes
+// it; a notifier that is not running simply misses the message.
+class MailslotNotifier : public NotifierChannel {
  public:
-  platform::Win32Error Deliver(const void*, uint32_t) override {
-    return platform::ERROR_FILE_NOT_FOUND;
+  platform::Win32Error Deliver(const void* data, uint32_t length) override {
+    std::unique_ptr<platform::MailslotClient> client;
+    if (platform::Win32Error e = platform::MailslotClient::Open(kNotifierMailslot, &client)) return e;
+    return client->Write(data, length);
   }
 };
 
 }  // namespace
 
 NotifierChannel& DefaultNotifierChannel() {
-  static UnreachableNotifier channel;
+  static MailslotNotifier channel;
   return channel;
 }
 

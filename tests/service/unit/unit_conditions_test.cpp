@@ -2,7 +2,11 @@
 // the messages to the volume worker, the unit's host memo and the notifier.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "controller_fixture.h"
+#include "platform/mailslot.h"
 #include "platform/text.h"
 
 namespace kelva::unit::testing {
@@ -134,6 +138,35 @@ TEST_F(ConditionsTest, FailedHistoryWriteKeepsTheMemoryAndRewritesLater) {
   ErrorHistory on_disk;
   ASSERT_TRUE(ReadErrorHistory(path, &on_disk));
   EXPECT_EQ(on_disk.count, 2u);
+}
+
+}  // namespace
+}  // namespace kelva::unit::testing
+
+namespace kelva::unit::testing {
+namespace {
+
+TEST(NotifierMailslot, DefaultChannelDeliversWholeMessages) {
+  TempFolder run;
+  setenv("KELVA_RUN_DIR", run.path().c_str(), 1);
+  NotifierChannel& channel = DefaultNotifierChannel();
+  const NotifyMessage message = BuildConditionMessage(kCondReadFailed, true, Language::kEnglish);
+  // Nobody listens yet: the message is dropped.
+  EXPECT_NE(channel.Deliver(message.data(), kNotifyMessageSize), 0u);
+  std::unique_ptr<platform::MailslotServer> server;
+  ASSERT_EQ(platform::MailslotServer::Create(kNotifierMailslot, true, platform::RealClock(), &server), 0u);
+  ASSERT_EQ(channel.Deliver(message.data(), kNotifyMessageSize), 0u);
+  EXPECT_EQ(SendMediaNotice(channel, u"F:\\", true), 1);
+  std::vector<uint8_t> got(1024);
+  uint32_t done = 0;
+  ASSERT_EQ(server->Read(got.data(), static_cast<uint32_t>(got.size()), &done, 1000), 0u);
+  ASSERT_EQ(done, 648u);
+  EXPECT_TRUE(std::equal(message.begin(), message.end(), got.begin()));
+  ASSERT_EQ(server->Read(got.data(), static_cast<uint32_t>(got.size()), &done, 1000), 0u);
+  EXPECT_EQ(done, 648u);
+  EXPECT_EQ(got[0], 0x10);
+  server.reset();
+  unsetenv("KELVA_RUN_DIR");
 }
 
 }  // namespace
