@@ -1,0 +1,36 @@
+// UnitDrive: the formatter's drive over the unit's command set, so that the
+// volume is written with real command blocks to a real unit (SG_IO), to a
+// simulated unit over its socket, or to one in the caller's process.
+#pragma once
+
+#include "service/udf/udf_drive.h"
+#include "service/unit/unit_commands.h"
+
+namespace kelva::udf {
+
+// Status reported for a decoding command (READ CAPACITY, READ DISC / TRACK
+// INFORMATION) that failed: the command set reports those as a plain failure.
+inline constexpr uint32_t kStatusDecodeFailed = 0x02000000;
+
+class UnitDrive : public IUdfDrive {
+ public:
+  // Does not own the device.
+  explicit UnitDrive(unit::DeviceHandle device) : device_(device) {}
+
+  uint32_t TestUnitReady() override;
+  uint32_t GetConfiguration(uint16_t starting_feature, std::span<uint8_t> out) override;
+  uint32_t ReadCapacity(uint32_t* last_lba, uint32_t* block_length) override;
+  uint32_t FormatUnit(uint8_t type_code) override;
+  uint32_t SynchronizeCache() override;
+  uint32_t VendorSynchronize() override;
+  uint32_t ReadDiscInformation(uint32_t* last_track) override;
+  uint32_t ReadTrackInformation(uint32_t track, TrackInfo* info) override;
+  uint32_t ReserveTrack(uint32_t address) override;
+  uint32_t Read10(uint32_t lba, uint16_t blocks, uint8_t* buffer) override;
+  uint32_t Write10(uint32_t lba, uint16_t blocks, const uint8_t* buffer) override;
+
+ private:
+  unit::DeviceHandle device_;
+};
+
+}  // namespace kelva::udf
