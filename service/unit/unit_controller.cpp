@@ -311,6 +311,13 @@ int UnitController::FindCurrentDisc(uint8_t* slot_out, uint8_t* blank_out) {
     }
   }
 
+  // The discs loaded while searching are only looked at, never prepared.
+  struct KeepPrepared {
+    explicit KeepPrepared(std::atomic<uint8_t>& h) : h_(h), saved_(h.exchange(kNoSlot)) {}
+    ~KeepPrepared() { h_.store(saved_); }
+    std::atomic<uint8_t>& h_;
+    uint8_t saved_;
+  } keep_prepared(highest_prepared_);
   const int s = current_slot_.load();
   int last_loaded = s;
   int result;
@@ -380,6 +387,8 @@ uint32_t UnitController::LoadDisc(uint8_t slot) {
     }
     UnlockVolume();
   }
+  // Whatever was mounted belonged to the disc that left the drive.
+  volumes_->MediaChanged(VolumePath());
 
   uint32_t result = kResultDone;
   if (loaded) {
@@ -528,6 +537,7 @@ uint32_t UnitController::EjectMagazine() {
   }
   magazine_present_.store(false);
   MagazineHold(device_, false);
+  volumes_->MediaChanged(VolumePath());
   uint32_t result = kResultEjectFailed;
   bool ejected = false;
   for (uint32_t attempt = 0; attempt < kEjectAttempts && !ejected; ++attempt) {
@@ -575,6 +585,7 @@ int UnitController::EnsureDiscLoaded() {
     for (uint32_t attempt = 0; attempt < kLoadAttempts && !unloaded; ++attempt)
       unloaded = UnloadMedium(device_, control) == 0;
     if (!unloaded) return 0;
+    volumes_->MediaChanged(VolumePath());
     if (mode != 0) ExchangeBracket(device_, true);
     for (uint32_t attempt = 0; attempt < kLoadAttempts && !loaded; ++attempt) {
       if (LoadSlot(device_, n) != 0) continue;

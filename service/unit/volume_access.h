@@ -99,6 +99,10 @@ class VolumeAccess {
   virtual platform::Win32Error GetFileAttributes(std::u16string_view path, uint32_t* out) = 0;
   // ERROR_ALREADY_EXISTS when it exists.
   virtual platform::Win32Error CreateDirectory(std::u16string_view path) = 0;
+  // The changer moved the disc without a dismount (magazine eject, a disc that
+  // dropped out and was loaded again): whatever is mounted belongs to a disc
+  // that is gone and is dropped without writing anything.
+  virtual void MediaChanged(std::u16string_view /*volume_path*/) {}
 };
 
 }  // namespace kelva::unit

@@ -9,4 +9,5 @@ kelva_add_test(unit_controller_tests
     ${CMAKE_CURRENT_LIST_DIR}/unit_controller_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/unit_conditions_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/disc_volume_test.cpp
-  LIBS kelva_unit kelva_emulator)
+    ${CMAKE_CURRENT_LIST_DIR}/disc_volume_udf_test.cpp
+  LIBS kelva_udf kelva_unit kelva_emulator)
