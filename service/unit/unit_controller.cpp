@@ -197,7 +197,9 @@ void UnitController::IdentifyMagazine(std::u16string* identifier_out) {
   Operation op(this);
   TestUnitReady(device_);
   type_code_ = kTypeUnknown;
-  status_a_ = status_b_ = status_c_ = 0;
+  status_a_ = 0;
+  status_b_ = 0;
+  status_c_ = 0;
   disc_status_ = 0;
   write_preparation_pending_.store(true);
 
@@ -250,9 +252,9 @@ void UnitController::IdentifyMagazine(std::u16string* identifier_out) {
   DismountVolume();
   ReadStatus();
   if (type_code_ == kMagazineRewritable) {
-    magazine_kind_ = capacity_code_;
+    magazine_kind_ = capacity_code_.load();
   } else if (type_code_ == kMagazineRecordable) {
-    magazine_kind_ = capacity_code_ | 0x10;
+    magazine_kind_ = static_cast<uint8_t>(capacity_code_ | 0x10);
   } else {
     return;
   }

@@ -244,11 +244,12 @@ class UnitController {
 
   std::atomic<uint8_t> current_slot_{0};
   std::atomic<uint8_t> highest_prepared_{kNoSlot};
-  uint8_t magazine_kind_ = 0;
-  uint8_t type_code_ = kTypeUnknown;
-  uint8_t capacity_code_ = 0;
-  uint8_t status_a_ = 0, status_b_ = 0, status_c_ = 0;
-  uint8_t disc_status_ = 0;
+  // Written by the magazine operations, read by every thread.
+  std::atomic<uint8_t> magazine_kind_{0};
+  std::atomic<uint8_t> type_code_{kTypeUnknown};
+  std::atomic<uint8_t> capacity_code_{0};
+  std::atomic<uint8_t> status_a_{0}, status_b_{0}, status_c_{0};
+  std::atomic<uint8_t> disc_status_{0};
   std::atomic<uint64_t> usable_capacity_{0};
 
   std::atomic<bool> magazine_present_{false};
@@ -276,7 +277,7 @@ class UnitController {
   uint32_t last_reported_ = kNoCondition;
   platform::FileTime last_reported_time_ = 0;
 
-  UnitVolumeWorker* volume_worker_ = nullptr;
+  std::atomic<UnitVolumeWorker*> volume_worker_{nullptr};
   std::unique_ptr<platform::Event> monitor_stop_;
   std::thread monitor_;
   bool destroyed_ = false;
