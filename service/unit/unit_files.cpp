@@ -189,6 +189,27 @@ bool WriteErrorHistory(const fs::path& path, const ErrorHistory& history) {
 
 namespace {
 
+}  // namespace
+
+bool UnitLogSectionLengths(const uint8_t* section0, size_t length, std::vector<uint32_t>* out) {
+  out->clear();
+  if (length < 9) return false;
+  const uint32_t n = section0[8];
+  if (n < 2) return true;
+  // The table of lengths must lie inside section 0.
+  if (10 + 4ull * (n - 1) > length) return false;
+  uint64_t total = 0;
+  for (uint32_t i = 1; i < n; ++i) {
+    const uint32_t len = GetBe32(section0 + 10 + 4 * (i - 1));
+    total += len;
+    if (len > kMaxLogSection || total > kMaxLogMemory) return false;
+    out->push_back(len);
+  }
+  return true;
+}
+
+namespace {
+
 // Reads the whole log memory: section 0 (whose header gives its length and
 // the lengths of the others) and sections 1 .. n-1. False on a failed read or
 // lengths that do not add up.
@@ -199,20 +220,9 @@ bool ReadUnitLogMemory(DeviceHandle device, std::vector<uint8_t>* out) {
   if (length0 < 9 || length0 > kMaxLogSection) return false;
   std::vector<uint8_t> data(length0);
   if (ReadLogSection(device, 0, data.data(), static_cast<uint32_t>(length0)) != 0) return false;
-  const uint32_t n = data[8];
   std::vector<uint32_t> lengths;
-  if (n >= 2) {
-    // The table of lengths must lie inside section 0.
-    if (10 + 4ull * (n - 1) > length0) return false;
-    uint64_t total = length0;
-    for (uint32_t i = 1; i < n; ++i) {
-      uint32_t len = GetBe32(data.data() + 10 + 4 * (i - 1));
-      if (len > kMaxLogSection) return false;
-      total += len;
-      lengths.push_back(len);
-    }
-    if (total > 4ull * kMaxLogSection) return false;
-  }
+  if (!UnitLogSectionLengths(data.data(), data.size(), &lengths)) return false;
+  const uint32_t n = static_cast<uint32_t>(lengths.size()) + 1;
   for (uint32_t i = 1; i < n; ++i) {
     const uint32_t len = lengths[i - 1];
     const size_t at = data.size();

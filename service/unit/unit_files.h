@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/filetime.h"
@@ -103,6 +104,13 @@ inline constexpr uint32_t kMaxLogDumps = 30;
 // Largest log section accepted from the unit; a longer one is treated as a
 // failed read.
 inline constexpr uint32_t kMaxLogSection = 16u << 20;
+// Largest whole log memory accepted (all sections together).
+inline constexpr uint64_t kMaxLogMemory = 64ull << 20;
+
+// The lengths of sections 1 .. n-1 from section 0 of the unit's log memory
+// (count in byte 8, big-endian lengths from byte 10). False when the table does
+// not fit in section 0 or a length passes kMaxLogSection (kMaxLogMemory in all).
+bool UnitLogSectionLengths(const uint8_t* section0, size_t length, std::vector<uint32_t>* out);
 
 // Dumps the unit's log memory into logs_folder/LogGet_<local time>.bin, then
 // prunes the folder. The file is created first; a failed read leaves it empty.

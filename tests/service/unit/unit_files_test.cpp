@@ -318,3 +318,38 @@ TEST(DiscInformationFile, RestoreRefusesMissingEmptyAndOversizedFiles) {
 
 }  // namespace
 }  // namespace kelva::unit
+
+// Replays a small corpus through the fuzz harness so that it keeps building and
+// its checks hold on the inputs that matter.
+#include "fuzz/unit_files_harness.h"
+
+namespace kelva::unit {
+namespace {
+
+TEST(UnitFilesFuzzCorpus, Replays) {
+  std::vector<std::vector<uint8_t>> corpus = {
+      {},
+      {0x00, 0x00, 0x01, 0xFE, 0, 0, 0, 0, 3, 0, 0, 0, 0, 5, 0, 0, 0, 3},
+      {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0xFF},
+      {101, 0, 0, 0, 100, 0, 0, 0},
+      {100, 0, 0, 0, 99, 0, 0, 0},
+  };
+  std::vector<uint8_t> big(kHistoryFileSize + 7, 0x41);
+  corpus.push_back(big);
+  uint32_t seed = 12345;
+  for (int i = 0; i < 200; ++i) {
+    std::vector<uint8_t> input(seed % 700);
+    for (auto& b : input) b = static_cast<uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+    input.resize(std::max<size_t>(input.size(), 9));
+    input[8] = static_cast<uint8_t>(i);
+    corpus.push_back(input);
+  }
+  for (const auto& input : corpus) fuzzing::FuzzUnitFiles(input.data(), input.size());
+  std::vector<uint32_t> lengths;
+  EXPECT_TRUE(UnitLogSectionLengths(corpus[1].data(), corpus[1].size(), &lengths));
+  EXPECT_EQ(lengths, (std::vector<uint32_t>{5, 3}));
+  EXPECT_FALSE(UnitLogSectionLengths(corpus[2].data(), corpus[2].size(), &lengths));
+}
+
+}  // namespace
+}  // namespace kelva::unit
