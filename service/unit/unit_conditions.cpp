@@ -31,8 +31,8 @@ int UnitController::Report(uint32_t index, bool with_code) {
     history_.Add(platform::FileTimeToSystemTime(now), HistoryText(index, with_code, language_));
     written = WriteErrorHistory(ErrorHistoryPath(), history_) ? 1 : 0;
   }
-  KLOG_INFO("unit %s: condition %u %s", platform::Utf16ToUtf8(serial_).c_str(), index,
-            platform::Utf16ToUtf8(HistoryText(index, true, Language::kEnglish)).c_str());
+  KLOG_INFO("unit %s: condition %u: %s", platform::Utf16ToUtf8(serial_).c_str(), index,
+            platform::Utf16ToUtf8(HistoryText(index, row.code[0] != '\0', Language::kEnglish)).c_str());
   SendUserMessage(index, with_code);
   return written;
 }
