@@ -35,13 +35,13 @@ bool Unhex(const std::string& text, uint8_t* out, size_t n) {
 }
 
 fs::path ImagePath(const fs::path& dir, int slot) {
-  char name[32];
+  char name[48];
   std::snprintf(name, sizeof name, "disc%02d.img", slot);
   return dir / name;
 }
 
 fs::path InfoPath(const fs::path& dir, int slot, int kind) {
-  char name[32];
+  char name[48];
   std::snprintf(name, sizeof name, "disc%02d-info%d.bin", slot, kind);
   return dir / name;
 }
@@ -96,7 +96,9 @@ Win32Error Magazine::Create(const fs::path& dir, const MagazineSpec& spec) {
 
 Win32Error Magazine::Open(const fs::path& dir) {
   std::string text;
-  if (Win32Error e = platform::ReadWholeFile(dir / kManifestName, &text)) return e;
+  if (Win32Error e = platform::ReadWholeFile(dir / kManifestName, &text)) {
+    return e == platform::ERROR_PATH_NOT_FOUND ? platform::ERROR_FILE_NOT_FOUND : e;
+  }
   std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line) || line != kManifestHeader) return platform::ERROR_FILE_CORRUPT;

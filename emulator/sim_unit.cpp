@@ -489,7 +489,7 @@ SimUnit::Sense SimUnit::FormatUnit(Context& c) {
     // A full format erases the disc: the image is emptied and stays sparse.
     std::vector<uint8_t> none;
     platform::File image;
-    char name[32];
+    char name[48];
     std::snprintf(name, sizeof name, "disc%02d.img", drive_slot_);
     if (platform::File::Open(magazine_->dir() / name, platform::kAccessReadWrite,
                              platform::Disposition::kOpenAlways, &image) == 0) {
@@ -550,6 +550,13 @@ SimUnit::Sense SimUnit::ReadWrite(Context& c, bool write) {
     }
     if (disc->status == 0) disc->status = 1;
     magazine_->MarkDirty();
+    // Track progress reaches the manifest at least twice a second, so a unit
+    // that is killed loses no more than that of its recording state.
+    const uint64_t now = Now();
+    if (now - last_save_ms_ >= 500) {
+      magazine_->Save();
+      last_save_ms_ = now;
+    }
   }
   if (magazine_->WriteSectors(drive_slot_, lba, count, data) != 0) return SENSE(kMediumError, 0x0C, 0x00);
   c.moved_bytes = bytes;
@@ -1178,7 +1185,6 @@ Win32Error SimUnit::EjectMagazine(bool force) {
   door_open_ = true;
   hold_engaged_ = false;
   release_requested_ = false;
-  unit_attention_ = true;
   KLOG_INFO("unit: magazine ejected");
   return platform::ERROR_SUCCESS;
 }
@@ -1192,7 +1198,6 @@ void SimUnit::PullMagazine() {
   door_open_ = false;
   hold_engaged_ = false;
   release_requested_ = false;
-  unit_attention_ = true;
   KLOG_INFO("unit: magazine pulled out");
 }
 

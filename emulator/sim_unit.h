@@ -166,6 +166,7 @@ class SimUnit {
   int mechanism_slot_ = 0;   // last slot the changer served
   bool spun_up_ = false;
   uint64_t ready_at_ms_ = 0;
+  uint64_t last_save_ms_ = 0;
   bool unit_attention_ = false;
   Sense last_sense_;
   bool unplugged_ = false;

@@ -146,7 +146,7 @@ Win32Error OpenSgDevice(const fs::path& node, std::unique_ptr<ScsiDevice>* out, 
   const std::string name = node.filename().string();
   size_t digits = name.size();
   while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
-  if (digits == name.size()) return ERROR_INVALID_NAME;
+  if (digits == name.size() || name.size() - digits > 6) return ERROR_INVALID_NAME;
   const uint32_t number = static_cast<uint32_t>(std::stoul(name.substr(digits)));
   const int fd = sys->Open(node.c_str(), O_RDWR | O_NONBLOCK);
   if (fd < 0) return FromErrno(errno);

@@ -350,6 +350,7 @@ bool ReadBridgeVersion(DeviceHandle device, uint16_t* version, uint8_t raw[64]) 
 // ---- vendor functions -------------------------------------------------------
 
 bool ReadUnitStatus(DeviceHandle device, UnitStatus* out, platform::Clock& clock) {
+  if (device == nullptr) return false;
   TestUnitReady(device);
   uint8_t page[256] = {};
   bool have_page = false;

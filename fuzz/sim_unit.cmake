@@ -1,0 +1,5 @@
+add_executable(sim_unit_fuzz ${CMAKE_CURRENT_LIST_DIR}/sim_unit_fuzz.cpp)
+kelva_target_options(sim_unit_fuzz)
+target_compile_options(sim_unit_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+target_link_options(sim_unit_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+target_link_libraries(sim_unit_fuzz PRIVATE kelva_emulator)
