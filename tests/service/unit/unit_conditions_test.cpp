@@ -77,7 +77,8 @@ TEST_F(ConditionsTest, EntryTimeIsTheReportTimeInUtc) {
   ASSERT_TRUE(platform::SystemTimeToFileTime(t, &ft));
   clock_.SetWallTime(ft);
   ASSERT_EQ(controller_->Report(kCondFormatFailed, false), 1);
-  const ErrorEntry& e = controller_->History().entries[0];
+  const ErrorHistory history = controller_->History();
+  const ErrorEntry& e = history.entries[0];
   EXPECT_EQ(e.time.wYear, 2026);
   EXPECT_EQ(e.time.wHour, 8);
   EXPECT_EQ(e.time.wSecond, 2);
