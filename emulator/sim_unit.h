@@ -7,6 +7,28 @@
 // Execute is the unit's one entry for commands; every other public method is
 // what a person does to the unit (insert, eject, unplug) or a fault a test
 // injects. All methods are thread safe; commands run one at a time.
+//
+// How the unit behaves, in short:
+//   - inserting a magazine closes the door, reads the tag, loads the disc named
+//     by the current-disc parameter and raises a unit attention (06/28/00),
+//     reported once on the next command other than INQUIRY, REQUEST SENSE,
+//     GET CONFIGURATION, GET EVENT STATUS, MECHANISM STATUS and the vendor family;
+//   - no magazine: 02/3A/02 while the door is open, 02/3A/01 once closed; a
+//     magazine without a disc in the drive: 02/3A/01; a stopped or resting
+//     drive: 02/04/02; a disc still loading: 02/04/01;
+//   - A6 select slot and load slot both bring the slot's disc into the drive
+//     (after the load time); unload puts it back; START/STOP eject takes the
+//     magazine out unless the hold is engaged or removal is prevented (05/53/02);
+//   - discs start unformatted (READ CAPACITY gives last LBA 0, the formattable
+//     feature is current); FORMAT UNIT makes a rewritable disc one random-access
+//     track and a recordable disc one open track of the whole size;
+//   - recordable discs accept writes at a track's next writable address, and
+//     rewrites of recorded sectors as pseudo-overwrites that spend the three
+//     resource counters (03/0C/00 once spent); anything else is 05/21/02;
+//   - status page: byte 8 (A) has bit 0 set for a write-protected magazine,
+//     byte 10 (C) is 1 while a formatted disc is in the drive, else 0;
+//   - unknown operation codes give 05/20/00, bad fields 05/24/00, bad
+//     parameter data 05/26/00, writes to a protected magazine 07/27/00.
 #pragma once
 
 #include <condition_variable>

@@ -56,7 +56,7 @@ class SimUnitFuzzer {
     data += cdb_bytes;
     size -= cdb_bytes;
     buffer_.assign(requested, 0);
-    std::memcpy(buffer_.data(), data, std::min<size_t>(size, requested));
+    if (requested != 0 && size != 0) std::memcpy(buffer_.data(), data, std::min<size_t>(size, requested));
     c.data = requested ? buffer_.data() : nullptr;
     c.data_length = requested;
     c.timeout_seconds = 60;

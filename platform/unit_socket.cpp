@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -306,6 +307,17 @@ Win32Error OpenUnitSocket(const fs::path& socket_path, std::unique_ptr<ScsiDevic
   return ERROR_SUCCESS;
 }
 
+std::vector<std::string> ListPublishedUnits() {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(UnitsDir(), ec)) {
+    const fs::path& p = entry.path();
+    if (p.extension() == ".sock" && entry.is_socket(ec)) names.push_back(p.stem().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 Win32Error SendUnitControl(const fs::path& socket_path, const std::string& line, std::string* reply) {
   int fd = -1;
   if (Win32Error e = Connect(socket_path, &fd)) return e;
@@ -356,15 +368,15 @@ void UnitSocketServer::Stop() {
   const char byte = 1;
   (void)!::write(wake_fds_[1], &byte, 1);
   if (acceptor_.joinable()) acceptor_.join();
-  std::vector<std::pair<int, std::thread>> connections;
+  std::vector<std::unique_ptr<Connection>> connections;
   {
     std::lock_guard<std::mutex> lock(mu_);
     connections.swap(connections_);
   }
-  for (auto& [fd, thread] : connections) ::shutdown(fd, SHUT_RDWR);
-  for (auto& [fd, thread] : connections) {
-    thread.join();
-    ::close(fd);
+  for (auto& c : connections) ::shutdown(c->fd, SHUT_RDWR);
+  for (auto& c : connections) {
+    c->thread.join();
+    ::close(c->fd);
   }
   ::close(listen_fd_);
   listen_fd_ = -1;
@@ -380,11 +392,29 @@ void UnitSocketServer::AcceptLoop() {
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     std::lock_guard<std::mutex> lock(mu_);
-    connections_.emplace_back(fd, std::thread([this, fd] { Serve(fd); }));
+    ReapFinished();
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    Connection* c = connection.get();
+    c->thread = std::thread([this, c] { Serve(c); });
+    connections_.push_back(std::move(connection));
   }
 }
 
-void UnitSocketServer::Serve(int fd) {
+void UnitSocketServer::ReapFinished() {
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    if ((*it)->done) {
+      (*it)->thread.join();
+      ::close((*it)->fd);
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void UnitSocketServer::Serve(Connection* connection) {
+  const int fd = connection->fd;
   std::vector<uint8_t> buffer;
   for (;;) {
     uint8_t raw[kUnitRequestHeaderSize];
@@ -468,6 +498,7 @@ void UnitSocketServer::Serve(int fd) {
     if (WriteAll(fd, iov, payload_length != 0 ? 2 : 1) != ERROR_SUCCESS) break;
   }
   ::shutdown(fd, SHUT_RDWR);
+  connection->done = true;
 }
 
 }  // namespace kelva::platform

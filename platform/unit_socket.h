@@ -56,6 +56,10 @@ std::filesystem::path UnitSocketPath(const std::string& name);
 // answer within its time-out (plus a grace of 5 s) fails with ERROR_TIMEOUT.
 Win32Error OpenUnitSocket(const std::filesystem::path& socket_path, std::unique_ptr<ScsiDevice>* out);
 
+// The names of the units published in UnitsDir() (their sockets, without
+// ".sock"), sorted. A name may belong to a unit that has just gone away.
+std::vector<std::string> ListPublishedUnits();
+
 // Sends one control line to a published unit and returns its reply text.
 // The reply's transport result is returned (ERROR_SUCCESS or the unit's code).
 Win32Error SendUnitControl(const std::filesystem::path& socket_path, const std::string& line,
@@ -82,8 +86,9 @@ class UnitSocketServer {
   void Stop();
 
  private:
+  struct Connection;
   void AcceptLoop();
-  void Serve(int fd);
+  void Serve(Connection* connection);
 
   ScsiDevice* device_;
   ControlHandler control_;
@@ -92,8 +97,16 @@ class UnitSocketServer {
   int wake_fds_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
   std::thread acceptor_;
+  struct Connection {
+    int fd = -1;
+    std::atomic<bool> done{false};
+    std::thread thread;
+  };
+  // Joins and closes connections whose client has gone (mu_ held).
+  void ReapFinished();
+
   std::mutex mu_;
-  std::vector<std::pair<int, std::thread>> connections_;
+  std::vector<std::unique_ptr<Connection>> connections_;
 };
 
 }  // namespace kelva::platform

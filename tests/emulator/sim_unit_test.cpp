@@ -247,7 +247,8 @@ TEST_F(SimUnitTest, RecordableDiscFollowsTrackAndOverwriteRules) {
 
   ASSERT_TRUE(unit_->SetPowResources(-1, 3, 100, 100));
   EXPECT_EQ(Low24(Write10(dev(), 8, 4, update.data())), 0x030C00u);
-  ASSERT_EQ(unit_->Control("exhaust-pow", new std::string), 0u);
+  std::string reply;
+  ASSERT_EQ(unit_->Control("exhaust-pow", &reply), 0u);
   EXPECT_EQ(Low24(Write10(dev(), 0, 1, update.data())), 0x030C00u);
   // Appending needs no spare resources.
   EXPECT_EQ(Write10(dev(), 32, 1, update.data()), 0u);

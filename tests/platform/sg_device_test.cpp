@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/scsi_device.h"
 
@@ -150,6 +151,39 @@ TEST(SgDevice, TransportFailuresBecomeWin32Codes) {
   EXPECT_EQ(device->Execute(c, &r), ERROR_ACCESS_DENIED);
   c.cdb_length = 17;
   EXPECT_EQ(device->Execute(c, &r), ERROR_INVALID_PARAMETER);
+}
+
+}  // namespace
+}  // namespace kelva::platform
+
+namespace kelva::platform {
+namespace {
+
+// Runs only where a real archive unit is attached.
+TEST(SgDevice, RealUnitAnswersInquiry) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("sg", 0) != 0) continue;
+    std::unique_ptr<ScsiDevice> device;
+    if (OpenSgDevice(entry.path(), &device) != ERROR_SUCCESS) continue;
+    StorageDeviceDescriptor d;
+    if (device->QueryDescriptor(&d) != ERROR_SUCCESS || d.product.rfind("QX V1A0", 0) != 0) continue;
+    ScsiCommand c;
+    const uint8_t cdb[6] = {0x12, 0, 0, 0, 0x40, 0};
+    std::memcpy(c.cdb, cdb, 6);
+    c.cdb_length = 6;
+    c.direction = ScsiDirection::kFromUnit;
+    uint8_t inquiry[64] = {};
+    c.data = inquiry;
+    c.data_length = sizeof inquiry;
+    ScsiReply r;
+    ASSERT_EQ(device->Execute(c, &r), ERROR_SUCCESS);
+    EXPECT_EQ(r.status, kScsiStatusGood);
+    EXPECT_EQ(inquiry[0] & 0x1F, 0x05);
+    return;
+  }
+  GTEST_SKIP() << "no archive unit attached";
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ class ScriptedDevice : public platform::ScsiDevice {
     reply->sense[13] = a.ascq;
     if (c.direction == ScsiDirection::kFromUnit && c.data_length) {
       std::memset(c.data, 0, c.data_length);
-      std::memcpy(c.data, a.data.data(), std::min<size_t>(a.data.size(), c.data_length));
+      if (!a.data.empty()) std::memcpy(c.data, a.data.data(), std::min<size_t>(a.data.size(), c.data_length));
     }
     return 0;
   }
