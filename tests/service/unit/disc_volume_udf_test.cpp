@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "controller_fixture.h"
+#include "platform/file.h"
 #include "emulator/magazine.h"
 #include "service/unit/udf_maintenance.h"
 
@@ -125,6 +126,26 @@ TEST_F(UdfDiscTest, SearchFindsTheLastUsedDiscOnRealVolumes) {
   for (const auto& c : device_->Commands()) formats += c[0] == 0x04;
   EXPECT_EQ(formats, 0u);
   EXPECT_EQ(controller_->HighestPreparedSlot(), 2);
+}
+
+TEST_F(UdfDiscTest, ReadFailureOfTheDriveLeavesAUnitLog) {
+  controller_->IdentifyMagazine(nullptr);
+  ASSERT_EQ(controller_->AcceptMount(), 1);
+  DiscFile f;
+  ASSERT_EQ(controller_->CreateNew(u"DATA.DAT", true, true, &f), 0u);
+  std::string data(300000, 'k');
+  uint32_t done = 0;
+  ASSERT_EQ(controller_->Write(f.get(), data.data(), static_cast<uint32_t>(data.size()), &done), 0u);
+  controller_->Close(&f);
+  ASSERT_EQ(controller_->DismountVolume(), 0u);
+  ASSERT_EQ(controller_->OpenExisting(u"DATA.DAT", false, true, &f), 0u);
+  sim_->FailNext(0x28, 1, 3, 0x11, 0x00);  // unrecovered read error
+  std::string back(data.size(), '\0');
+  EXPECT_NE(controller_->Read(f.get(), back.data(), static_cast<uint32_t>(back.size()), &done), 0u);
+  std::vector<platform::FindData> found;
+  ASSERT_EQ(platform::FindFiles(controller_->LogsFolder(), u"LogGet_*.bin", &found), 0u);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_GT(found[0].size, 32u);  // the unit's log memory, every section
 }
 
 TEST_F(UdfDiscTest, LockedVolumeRefusesOpensUntilTheLastUnlock) {

@@ -367,6 +367,32 @@ TEST_F(ControllerTest, OperationsWaitForTheReadyFlag) {
   EXPECT_EQ(controller_->InUse(), 0);
 }
 
+TEST_F(ControllerTest, DiscThatDroppedOutIsLoadedAgain) {
+  StartUnit({.used_discs = 1});
+  Mount();  // leaves the unit in its host mode
+  EXPECT_EQ(TestUnitReady(device_.get()), 0u);
+  sim_->MarkDiscAway();
+  EXPECT_NE(TestUnitReady(device_.get()), 0u);
+  device_->ClearCommands();
+  ASSERT_EQ(controller_->EnsureDiscLoaded(), 1);
+  EXPECT_EQ(TestUnitReady(device_.get()), 0u);
+  EXPECT_EQ(volumes_->LoadedSlot(), 0);
+  // Unloaded with control 0x80 and loaded inside the exchange bracket.
+  bool unload80 = false;
+  size_t brackets = 0;
+  for (const auto& c : device_->Commands()) {
+    unload80 |= c[0] == 0xA6 && (c[4] & 3) == 2 && c[11] == 0x80;
+    brackets += c[0] == 0xFB && c[10] == 0xA2;
+  }
+  EXPECT_TRUE(unload80);
+  EXPECT_EQ(brackets, 2u);
+  EXPECT_EQ(controller_->BusyCount(), 0);
+  // With the disc in place nothing moves.
+  device_->ClearCommands();
+  ASSERT_EQ(controller_->EnsureDiscLoaded(), 1);
+  EXPECT_EQ(CountOpcode(*device_, 0xA6), 0u);
+}
+
 TEST_F(ControllerTest, HistoryOfAnEarlierRunIsLoaded) {
   StartUnit();
   ASSERT_EQ(controller_->Report(kCondExchangeFailed, true), 1);
