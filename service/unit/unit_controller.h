@@ -207,7 +207,7 @@ class UnitController {
   uint32_t LoadDiscAndSettle(uint8_t slot);
   void DeleteAllKind1DiscInformation();
   void MonitorLoop();
-  // Health checks run by the monitor's part of the controller.
+  // The two health checks; the monitor fills them in.
   void RunRfidHealthCheck(bool identifying);
   void RunRecordingHealthCheck();
 

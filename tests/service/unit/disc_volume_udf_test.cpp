@@ -165,6 +165,19 @@ TEST_F(UdfDiscTest, LockedVolumeRefusesOpensUntilTheLastUnlock) {
   EXPECT_EQ(controller_->OpenExisting(u"A.DAT", false, false, &f), 0u);
 }
 
+TEST_F(UdfDiscTest, ChangedMediumDropsUnwrittenStateWithoutTouchingTheDisc) {
+  controller_->IdentifyMagazine(nullptr);
+  ASSERT_EQ(controller_->AcceptMount(), 1);
+  ASSERT_EQ(controller_->CreateFolder(u"KEPT"), 0u);
+  ASSERT_EQ(controller_->FlushVolume(), 0u);
+  ASSERT_EQ(controller_->CreateFolder(u"LOST"), 0u);  // only in memory
+  device_->ClearCommands();
+  volumes_->MediaChanged(u"\\\\?\\Volume{0b5e8a11-0000-4000-8000-000000000001}");
+  for (const auto& c : device_->Commands()) EXPECT_NE(c[0], 0x2A) << "written after the change";
+  EXPECT_TRUE(controller_->Exists(u"KEPT"));
+  EXPECT_FALSE(controller_->Exists(u"LOST"));
+}
+
 TEST_F(UdfDiscTest, EjectDropsTheVolumeOfTheDiscThatLeft) {
   controller_->IdentifyMagazine(nullptr);
   ASSERT_EQ(controller_->AcceptMount(), 1);
