@@ -1,0 +1,69 @@
+// What the unit controller needs from outside the unit folder, each behind a
+// small interface so that the controller is built and tested on its own:
+//   DiscMaintenance   writing a fresh UDF volume on the disc in the drive and
+//                     repairing a damaged one;
+//   NotifierChannel   the one-way channel to the user's notifier;
+//   UnitVolumeWorker  the volume worker attached to the unit (drive letter
+//                     and its notification callback).
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "platform/errors.h"
+#include "service/unit/unit_commands.h"
+
+namespace kelva::unit {
+
+class DiscMaintenance {
+ public:
+  virtual ~DiscMaintenance() = default;
+  // Writes a fresh UDF volume on the disc in the drive; true on success.
+  virtual bool WriteFreshVolume(DeviceHandle device) = 0;
+  // Repairs of a write-once disc's metadata: 1 when something was repaired,
+  // else 0 (also for discs that cannot be repaired this way).
+  virtual int RepairVolume(DeviceHandle device) = 0;
+  virtual int RepairFile(DeviceHandle device, std::u16string_view path, bool creating) = 0;
+  // Marks a volume whose integrity was left open as closed; true when done.
+  virtual bool CloseIntegrity(DeviceHandle device) = 0;
+};
+
+// Formats nothing and repairs nothing: the stand-in until the UDF layer is
+// attached.
+class NoDiscMaintenance : public DiscMaintenance {
+ public:
+  bool WriteFreshVolume(DeviceHandle) override { return false; }
+  int RepairVolume(DeviceHandle) override { return 0; }
+  int RepairFile(DeviceHandle, std::u16string_view, bool) override { return 0; }
+  bool CloseIntegrity(DeviceHandle) override { return false; }
+};
+
+class NotifierChannel {
+ public:
+  virtual ~NotifierChannel() = default;
+  // Writes one whole message; ERROR_FILE_NOT_FOUND when no notifier listens.
+  virtual platform::Win32Error Deliver(const void* data, uint32_t length) = 0;
+};
+
+// The notifier's mailslot.
+NotifierChannel& DefaultNotifierChannel();
+
+class UnitVolumeWorker {
+ public:
+  virtual ~UnitVolumeWorker() = default;
+  // Index of the worker's drive letter (0 = "A").
+  virtual int DriveIndex() = 0;
+  // Calls the worker's notification callback with a three-byte unit event;
+  // false when it has no callback.
+  virtual bool NotifyUnitEvent(const uint8_t event[3]) = 0;
+};
+
+}  // namespace kelva::unit
+
+namespace kelva::unit {
+
+// The media notice to the notifier when a drive is mounted (inserted) or
+// dismounted: root such as "E:\". 1 when delivered, 0 when no notifier listens.
+int SendMediaNotice(NotifierChannel& channel, std::u16string_view drive_root, bool inserted);
+
+}  // namespace kelva::unit
