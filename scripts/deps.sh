@@ -11,7 +11,7 @@ packages=(
   libudev-dev libnotify-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  udftools
+  udftools 7zip udfclient
 )
 
 missing=()
