@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/tools/external_program.h"
 #include "tools/disctool/disctool.h"
 
 namespace kelva::disctool {
@@ -15,20 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Have(const char* program) {
-  return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string Capture(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+using test_util::Capture;
+using test_util::HaveProgram;
 
 std::string ReadAll(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -78,7 +67,7 @@ class ForeignReaders : public ::testing::TestWithParam<const char*> {
 };
 
 TEST_P(ForeignReaders, SevenZipExtractsTheSameTree) {
-  const char* program = Have("7zz") ? "7zz" : Have("7z") ? "7z" : nullptr;
+  const char* program = HaveProgram("7zz") ? "7zz" : HaveProgram("7z") ? "7z" : nullptr;
   if (!program) GTEST_SKIP() << "7-Zip is not installed";
   const fs::path out = dir_ / "7z";
   Capture(std::string(program) + " x -y -o" + out.string() + " " + image_.string() + " 2>&1");
@@ -89,7 +78,7 @@ TEST_P(ForeignReaders, SevenZipExtractsTheSameTree) {
 }
 
 TEST_P(ForeignReaders, UdfClientCopiesFilesOut) {
-  if (!Have("udfclient")) GTEST_SKIP() << "UDFclient is not installed";
+  if (!HaveProgram("udfclient")) GTEST_SKIP() << "UDFclient is not installed";
   // UDFclient shows the logical volume as a folder of the root.
   const std::string listing = Capture("printf 'ls\\nquit\\n' | udfclient -b 2048 " + image_.string() + " 2>/dev/null");
   const size_t at = listing.find(" UDF Volume Set:");

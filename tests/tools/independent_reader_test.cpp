@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/tools/external_program.h"
 #include "tools/disctool/disctool.h"
 
 namespace kelva::disctool {
@@ -14,20 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Exists(const char* program) {
-  return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string Capture(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+using test_util::Capture;
+using test_util::HaveProgram;
 
 class IndependentReader : public ::testing::TestWithParam<const char*> {
  protected:
@@ -47,7 +36,7 @@ class IndependentReader : public ::testing::TestWithParam<const char*> {
 };
 
 TEST_P(IndependentReader, UdfinfoSeesAnEmptyClosedVolume) {
-  if (!Exists("udfinfo")) GTEST_SKIP() << "udfinfo (udftools) is not installed";
+  if (!HaveProgram("udfinfo")) GTEST_SKIP() << "udfinfo (udftools) is not installed";
   const std::string out = Capture("udfinfo " + image_.string() + " 2>&1");
   const bool bdr = std::string(GetParam()) == "bd-r";
   EXPECT_NE(out.find("udfrev=2.50\n"), std::string::npos) << out;  // minimum read revision
@@ -67,7 +56,7 @@ TEST_P(IndependentReader, UdfinfoSeesAnEmptyClosedVolume) {
 }
 
 TEST_P(IndependentReader, SevenZipListsAnEmptyRootThroughTheMetadataPartition) {
-  const char* program = Exists("7zz") ? "7zz" : Exists("7z") ? "7z" : nullptr;
+  const char* program = HaveProgram("7zz") ? "7zz" : HaveProgram("7z") ? "7z" : nullptr;
   if (!program) GTEST_SKIP() << "7-Zip is not installed";
   const std::string out = Capture(std::string(program) + " l -slt " + image_.string() + " 2>&1");
   EXPECT_NE(out.find("Type = Udf"), std::string::npos) << out;
