@@ -116,6 +116,12 @@ void UnitController::RunRfidHealthCheck(bool identifying) {
 
 void UnitController::RunRecordingHealthCheck() {}
 
+// Until the power handling is attached, a sleep only stops the operations and
+// a wake-up lets them run again.
+void UnitController::Suspend() { ready_.store(0); }
+
+void UnitController::Resume() { ready_.store(1); }
+
 void UnitController::WaitUntilReady() {
   while (ready_.load() == 0 && busy_.load() == 0) clock_.Sleep(1000);
 }

@@ -100,6 +100,14 @@ class UnitController {
   // The disc has a UDF volume (with repair and a second query when damaged).
   bool HasUdfVolume();
 
+  // ---- power ------------------------------------------------------------------
+  // The system is going to sleep: quiets the unit and puts the disc back.
+  // Returns when done (the unit manager waits for every unit).
+  void Suspend();
+  // The system woke up: brings the unit back into a known state, ejecting the
+  // magazine when that fails. Runs on a thread of its own.
+  void Resume();
+
   // ---- conditions --------------------------------------------------------------
   // Records condition index in the error history and tells the user. 1 when
   // recorded and written to disk; 0 when suppressed by the repeat guard, out

@@ -51,11 +51,19 @@ NotifierChannel& DefaultNotifierChannel();
 class UnitVolumeWorker {
  public:
   virtual ~UnitVolumeWorker() = default;
-  // Index of the worker's drive letter (0 = "A").
+  // Index of the worker's drive letter (0 = "A"), or -1 when it holds none.
   virtual int DriveIndex() = 0;
   // Calls the worker's notification callback with a three-byte unit event;
   // false when it has no callback.
   virtual bool NotifyUnitEvent(const uint8_t event[3]) = 0;
+  // True while the magazine's volume is mounted (a host volume or a volume
+  // object exists).
+  virtual bool IsMounted() { return false; }
+  // Unmounts at once, whatever is open (the unit overheated).
+  virtual void ForceUnmount() {}
+  // Unmounts and then ejects the magazine through the controller (the user
+  // asked the unit to release it). Runs on the caller's thread.
+  virtual void UnmountAndEject() {}
 };
 
 }  // namespace kelva::unit
