@@ -55,7 +55,14 @@ std::filesystem::path MailslotPath(std::string_view name, const std::filesystem:
 MailslotServer::~MailslotServer() {
   close(fd_);
   close(wake_fd_);
-  unlink(path_.c_str());
+  // Only our own socket file: once lost, the name may belong to another server.
+  if (StillOwnsName()) unlink(path_.c_str());
+}
+
+bool MailslotServer::StillOwnsName() const {
+  struct stat st{};
+  if (stat(path_.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  return static_cast<uint64_t>(st.st_dev) == file_dev_ && static_cast<uint64_t>(st.st_ino) == file_ino_;
 }
 
 Win32Error MailslotServer::Create(std::string_view name, bool world_writable, Clock& clock,
@@ -85,7 +92,13 @@ Win32Error MailslotServer::Create(std::string_view name, bool world_writable, Cl
     unlink(path.c_str());
     return FromErrno(err);
   }
+  struct stat st{};
+  const bool known = stat(path.c_str(), &st) == 0;
   out->reset(new MailslotServer(fd, wake, path, clock));
+  if (known) {
+    (*out)->file_dev_ = static_cast<uint64_t>(st.st_dev);
+    (*out)->file_ino_ = static_cast<uint64_t>(st.st_ino);
+  }
   return ERROR_SUCCESS;
 }
 

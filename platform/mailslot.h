@@ -54,6 +54,10 @@ class MailslotServer {
   // Makes the current and every later Read return ERROR_OPERATION_ABORTED.
   void Interrupt();
 
+  // True while the socket file still names this mailslot; false once it was
+  // removed or replaced (the mailslot is lost: nobody can open it any more).
+  bool StillOwnsName() const;
+
   const std::filesystem::path& path() const { return path_; }
 
  private:
@@ -63,6 +67,8 @@ class MailslotServer {
   int wake_fd_;
   std::filesystem::path path_;
   Clock& clock_;
+  uint64_t file_dev_ = 0;  // identity of the socket file made by bind
+  uint64_t file_ino_ = 0;
 };
 
 class MailslotClient {
