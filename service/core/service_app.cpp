@@ -30,6 +30,7 @@ void FillDefaults(ServiceEnvironment& env) {
   if (!env.com_initialize_security) env.com_initialize_security = [] { return S_OK; };
   if (!env.active_console_session) env.active_console_session = [] { return ActiveConsoleSession(); };
   if (!env.session_user) env.session_user = [](uint32_t s, std::string* u) { return SessionUserName(s, u); };
+  if (!env.make_power_watcher) env.make_power_watcher = [] { return MakeLogindWatcher(); };
   if (!env.open_mount_notifier) {
     Registry* registry = env.registry;
     env.open_mount_notifier = [registry](std::unique_ptr<KeyChangeNotifier>* out) {
@@ -142,6 +143,22 @@ void KelvaService::OnConsoleInterrupt() {
 void KelvaService::RequestStop() {
   std::lock_guard<std::mutex> g(mu_);
   if (stop_event_) stop_event_->Set();
+}
+
+// Sleep, wake-up and logon arrive as the control handler's power and session
+// events; the suspend runs synchronously on the watcher's thread, so the
+// system sleeps only after the units are quiet.
+void KelvaService::StartPowerWatcher() {
+  power_watcher_ = env_.make_power_watcher();
+  if (!power_watcher_) return;
+  PowerSessionCallbacks callbacks;
+  callbacks.suspend = [this] { ServiceControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, nullptr); };
+  callbacks.resume = [this] { ServiceControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr); };
+  callbacks.logon = [this](uint32_t session) {
+    const SessionNotification notification{session};
+    ServiceControlHandler(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, &notification);
+  };
+  power_watcher_->Start(std::move(callbacks));
 }
 
 // ---- event threads ----
@@ -262,6 +279,8 @@ int32_t KelvaService::RunService() {
   auto cleanup = [&] {
     KLOG_INFO("cleaning up");
     console_signals.Stop();
+    if (power_watcher_) power_watcher_->Stop();
+    power_watcher_.reset();
     busy_.Close();
     filter_.Close();
     {
@@ -360,6 +379,7 @@ int32_t KelvaService::RunService() {
     return exit_code;
   }
   registered_interfaces = true;
+  StartPowerWatcher();
   ReportStatus(SERVICE_RUNNING, 0, 0, 0);
   running_ = true;
   KLOG_INFO("running");

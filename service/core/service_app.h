@@ -21,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/device_notify.h"
 #include "platform/filter_port.h"
+#include "platform/logind.h"
 #include "platform/registry.h"
 #include "platform/service_host.h"
 #include "platform/service_manager.h"
@@ -117,6 +118,8 @@ struct ServiceEnvironment {
   std::function<platform::Win32Error(std::unique_ptr<platform::KeyChangeNotifier>*)> open_mount_notifier;
   // Starts a short-lived event thread; false when it could not be started.
   std::function<bool(std::function<void()>)> start_event_thread;
+  // The power and session events (sleep, wake-up, logon); default: logind's.
+  std::function<std::unique_ptr<platform::PowerSessionWatcher>()> make_power_watcher;
 };
 
 class KelvaService final : public IServiceCore {
@@ -161,6 +164,7 @@ class KelvaService final : public IServiceCore {
 
  private:
   void HandleDeviceEvent(uint32_t event_type, const platform::DeviceBroadcast* data, bool check_class);
+  void StartPowerWatcher();
   void StartEventThread(std::function<void()> work);
   void JoinEventThreads();
   std::shared_ptr<IUnitManager> Units();
@@ -181,6 +185,7 @@ class KelvaService final : public IServiceCore {
   std::shared_ptr<IUnitManager> units_;  // guarded by mu_
   std::unique_ptr<IControlServer> control_;
   platform::NotificationToken interface_token_ = 0;
+  std::unique_ptr<platform::PowerSessionWatcher> power_watcher_;
 
   std::unique_ptr<platform::Event> heartbeat_event_;
   std::thread heartbeat_;
