@@ -107,5 +107,26 @@ TEST_F(MailslotTest, OverlongPathIsRefused) {
   EXPECT_EQ(MailslotServer::Create(std::string(200, 'n'), true, clock_, &server, dir_), ERROR_FILENAME_EXCED_RANGE);
 }
 
+TEST_F(MailslotTest, ALostServerLeavesTheNameToItsSuccessor) {
+  const std::string name = "\\\\.\\mailslot\\{C660BB9C-9404-454C-8E91-F52C8D3AB2EC}";
+  std::unique_ptr<MailslotServer> old_server, successor;
+  ASSERT_EQ(MailslotServer::Create(name, true, clock_, &old_server, dir_), 0u);
+  EXPECT_TRUE(old_server->StillOwnsName());
+  std::filesystem::remove(old_server->path());  // lost
+  EXPECT_FALSE(old_server->StillOwnsName());
+  ASSERT_EQ(MailslotServer::Create(name, true, clock_, &successor, dir_), 0u);
+  EXPECT_FALSE(old_server->StillOwnsName());  // the name is the successor's now
+  old_server.reset();
+  // Closing the lost server must not remove the successor's socket.
+  std::unique_ptr<MailslotClient> client;
+  ASSERT_EQ(MailslotClient::Open(name, &client, dir_), 0u);
+  ASSERT_EQ(client->Write("x", 1), 0u);
+  char c;
+  uint32_t done = 0;
+  EXPECT_EQ(successor->Read(&c, 1, &done, 0), 0u);
+  successor.reset();
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "{C660BB9C-9404-454C-8E91-F52C8D3AB2EC}"));
+}
+
 }  // namespace
 }  // namespace kelva::platform
