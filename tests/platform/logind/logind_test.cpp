@@ -264,5 +264,14 @@ TEST_F(LogindTest, SleepWaitsForTheSuspendCallbackAndWakeUpTakesTheDelayLockAgai
   EXPECT_EQ(seen().size(), 3u);
 }
 
+TEST(SessionIdTest, OnlyPlainNumbersAreSessions) {
+  EXPECT_EQ(NumericSessionId("2"), 2u);
+  EXPECT_EQ(NumericSessionId("123456789"), 123456789u);
+  EXPECT_EQ(NumericSessionId("c1"), kNoSession);
+  EXPECT_EQ(NumericSessionId(""), kNoSession);
+  EXPECT_EQ(NumericSessionId("12a"), kNoSession);
+  EXPECT_EQ(NumericSessionId("1234567890"), kNoSession);  // would not fit
+}
+
 }  // namespace
 }  // namespace kelva::platform

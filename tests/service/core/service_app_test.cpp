@@ -592,5 +592,64 @@ TEST_F(ExplorerSettingTest, MissingUserProfileOrKeyChangesNothing) {
   EXPECT_EQ(reg_->OpenKey(key_), ERROR_FILE_NOT_FOUND);
 }
 
+// ---- sleep, wake-up and logon from the power and session watcher ----
+
+// Hands the callbacks to the test, which plays logind.
+class FakePowerWatcher : public PowerSessionWatcher {
+ public:
+  struct Shared {
+    PowerSessionCallbacks callbacks;
+    int starts = 0, stops = 0;
+  };
+  explicit FakePowerWatcher(Shared* s) : s_(s) {}
+  void Start(PowerSessionCallbacks callbacks) override {
+    s_->callbacks = std::move(callbacks);
+    ++s_->starts;
+  }
+  void Stop() override {
+    if (s_->callbacks.suspend) ++s_->stops;
+    s_->callbacks = {};
+  }
+
+ private:
+  Shared* s_;
+};
+
+TEST_F(ServiceTest, SleepWakeUpAndLogonComeFromThePowerWatcher) {
+  FakePowerWatcher::Shared watcher;
+  ServiceEnvironment env = Env();
+  env.make_power_watcher = [&] { return std::make_unique<FakePowerWatcher>(&watcher); };
+  Start(true, std::move(env));
+  ASSERT_EQ(watcher.starts, 1);
+  const PowerSessionCallbacks cb = watcher.callbacks;
+  ASSERT_TRUE(cb.suspend && cb.resume && cb.logon);
+
+  // The watcher lets the system sleep as soon as suspend returns: the units
+  // must be quiet by then.
+  cb.suspend();
+  EXPECT_EQ(log_.Count("suspend"), 1);
+  cb.resume();
+  EXPECT_EQ(log_.Count("resume"), 1);
+  const std::string key = std::string("HKU\\alice\\") + kExplorerAdvancedKey;
+  ASSERT_EQ(registry_->CreateKey(key), 0u);
+  cb.logon(3);
+  uint32_t v = 1;
+  ASSERT_EQ(registry_->QueryDword(key, "HideDrivesWithNoMedia", &v), 0u);
+  EXPECT_EQ(v, 0u);
+
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(watcher.stops, 1);
+}
+
+TEST_F(ServiceTest, NoPowerWatcherWhenTheStartFailsBeforeIt) {
+  FakePowerWatcher::Shared watcher;
+  ServiceEnvironment env = Env();
+  env.make_power_watcher = [&] { return std::make_unique<FakePowerWatcher>(&watcher); };
+  hub_.FailRegistrations(ERROR_NOT_ENOUGH_MEMORY);
+  service_ = std::make_unique<KelvaService>(std::move(env));
+  EXPECT_EQ(service_->ServiceMain(), static_cast<int32_t>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(watcher.starts, 0);
+}
+
 }  // namespace
 }  // namespace kelva::core
