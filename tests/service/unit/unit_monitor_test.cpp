@@ -154,13 +154,6 @@ TEST_F(MonitorTest, ReleaseRequestUnmountsAndEjectsOnce) {
   EXPECT_EQ(worker_.unmount_and_ejects, 1);
 }
 
-TEST_F(MonitorTest, ReleaseWithoutTheButtonDoesNothing) {
-  StartMounted();
-  Tick(20);
-  EXPECT_EQ(worker_.unmount_and_ejects, 0);
-  EXPECT_TRUE(sim_->HasMagazine());
-}
-
 TEST_F(MonitorTest, TheMonitorThreadTicksOnceASecondOfTheClock) {
   monitor_thread_ = true;
   StartMounted();
@@ -234,12 +227,6 @@ TEST_F(IdleMonitorTest, PendingEventWithAnEmptyDriveIsAnInstallationChange) {
   EXPECT_EQ(HistoryCount(*controller_, u"[E3030]:Read operation failed."), 0);
 }
 
-TEST_F(IdleMonitorTest, NothingIsReportedForAQuietUnit) {
-  StartUnit();
-  Tick(30);
-  EXPECT_EQ(controller_->History().count, 0u);
-}
-
 // ---- RFID health ----------------------------------------------------------------------
 
 TEST_F(MonitorTest, RfidCounterAtItsLimitAtIdentificationMakesTheMagazineNotWritable) {
@@ -255,16 +242,6 @@ TEST_F(MonitorTest, RfidCounterAtItsLimitAtIdentificationMakesTheMagazineNotWrit
   ASSERT_EQ(controller_->GetMagazineInfo(nullptr, &not_writable, nullptr), 1);
   EXPECT_EQ(not_writable, 0xFF);
   EXPECT_EQ(HistoryCount(*controller_, u"[E3040]:RFID tag is anomalous."), 1);
-}
-
-TEST_F(MonitorTest, RfidCounterBelowItsLimitLeavesTheMagazineWritable) {
-  StartUnit({.used_discs = 1});
-  ASSERT_TRUE(sim_->SetCounter(0x11, 0, 0x3C, 4, 499));
-  ASSERT_TRUE(sim_->SetCounter(0x11, 2, 0x3C, 4, 500));
-  Mount();
-  EXPECT_FALSE(controller_->RfidAnomaly());
-  EXPECT_EQ(controller_->IsWritable(), 1);
-  EXPECT_EQ(controller_->History().count, 0u);
 }
 
 class RfidMonitorTest : public IdleMonitorTest {
@@ -438,16 +415,6 @@ TEST_F(MonitorTest, DroppedDiscThatCannotBeReloadedIsARecoveryFailure) {
   EXPECT_EQ(A6Count(*device_, 3), 4u);
   EXPECT_EQ(HistoryCount(*controller_, u"[E3070]:Recovery failed."), 1);
   EXPECT_EQ(VendorCount(*device_, 0xFB, 0xA2, 0), 1u);  // the bracket is closed all the same
-}
-
-TEST_F(MonitorTest, DiscAwayWithoutAPendingEventRaisesNoAlert) {
-  StartMounted();
-  sim_->MarkDiscAway();
-  EventList events;
-  ASSERT_TRUE(ReadEventList(device_.get(), &events));  // consumes the pending count
-  Tick();
-  EXPECT_TRUE(worker_.events.empty());
-  EXPECT_EQ(MessageCount(notifier_, kAlertText), 0);
 }
 
 }  // namespace

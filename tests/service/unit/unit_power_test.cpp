@@ -82,22 +82,6 @@ TEST_F(PowerTest, SuspendUnloadsRestsAndPutsTheCurrentDiscBack) {
   EXPECT_LT(rest, select);
 }
 
-TEST_F(PowerTest, SuspendStopsWhenTheDiscStaysInTheDrive) {
-  StartMounted({.used_discs = 1});
-  device_->SetHook([](const platform::ScsiCommand& c, platform::ScsiReply* r) {
-    if (c.cdb[0] == 0xA6 && (c.cdb[4] & 3) == 2) {
-      CheckCondition(r, 4, 0x44, 0);
-      return true;
-    }
-    return false;
-  });
-  device_->ClearCommands();
-  controller_->Suspend();
-  EXPECT_EQ(A6Count(*device_, 2), 3u);  // three unload attempts
-  EXPECT_EQ(VendorCount(*device_, 0xFB, 0xA3, 1), 0u);
-  EXPECT_EQ(A6Count(*device_, 0), 0u);
-}
-
 TEST_F(PowerTest, ResumeReloadsTheMagazinesCurrentDisc) {
   StartMounted({.current_disc = 2, .used_discs = 3});
   controller_->Suspend();
@@ -168,17 +152,6 @@ TEST_F(PowerTest, ResumeWhileADiscChangeRunsWaitsThenEjects) {
 
   release.set_value();
   change.join();
-}
-
-TEST_F(PowerTest, ResumeEjectsWhenTheUnitStaysBusy) {
-  StartUnit();
-  controller_->Suspend();
-  sim_->SetWakeBusyReads(3);
-  device_->ClearCommands();
-  controller_->Resume();
-  EXPECT_TRUE(controller_->IsReady());
-  EXPECT_EQ(VendorCount(*device_, 0xFC, 0xA3), 3u);  // three rounds, busy every time
-  EXPECT_FALSE(sim_->HasMagazine());
 }
 
 TEST_F(PowerTest, ResumeEjectsWhenTheReloadedDiscNeverComesReady) {
