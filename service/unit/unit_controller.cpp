@@ -44,6 +44,7 @@ UnitController::UnitController(std::u16string_view raw_volume_name, DeviceHandle
       maintenance_(options.maintenance),
       notifier_(options.notifier != nullptr ? options.notifier : &DefaultNotifierChannel()),
       language_(options.language),
+      console_session_active_(options.console_session_active),
       device_(device),
       raw_volume_name_(raw_volume_name.substr(0, 49)) {
   if (maintenance_ == nullptr) {
@@ -79,7 +80,7 @@ std::unique_ptr<UnitController> UnitController::Create(std::u16string_view raw_v
   c->PassVerificationMode();
 
   c->monitor_stop_ = std::make_unique<platform::Event>(true, false, c->clock_);
-  c->monitor_ = std::thread([p = c.get()] { p->MonitorLoop(); });
+  if (options.monitor_thread) c->monitor_ = std::thread([p = c.get()] { p->MonitorLoop(); });
   c->last_reported_time_ = c->clock_.Now();
   KLOG_INFO("unit %s: controller ready (serial %s)",
             platform::Utf16ToUtf8(c->raw_volume_name_).c_str(),
@@ -95,7 +96,7 @@ void UnitController::Destroy() {
   MagazineHold(device_, false);
   if (monitor_stop_) monitor_stop_->Set();
   if (monitor_.joinable()) monitor_.join();
-  monitor_stop_.reset();
+  if (release_thread_.joinable()) release_thread_.join();
   std::lock_guard lock(volume_lock_);
   if (volume_handle_) {
     volume_handle_->Unlock();
@@ -103,24 +104,6 @@ void UnitController::Destroy() {
   }
   volume_lock_depth_ = 0;
 }
-
-void UnitController::MonitorLoop() {
-  // The monitor's once-a-second look at the unit runs here; until it is
-  // attached the thread only waits for its stop event.
-  monitor_stop_->Wait(platform::kInfinite);
-}
-
-void UnitController::RunRfidHealthCheck(bool identifying) {
-  if (identifying) rfid_health_done_.store(false);
-}
-
-void UnitController::RunRecordingHealthCheck() {}
-
-// Until the power handling is attached, a sleep only stops the operations and
-// a wake-up lets them run again.
-void UnitController::Suspend() { ready_.store(0); }
-
-void UnitController::Resume() { ready_.store(1); }
 
 void UnitController::WaitUntilReady() {
   while (ready_.load() == 0 && busy_.load() == 0) clock_.Sleep(1000);

@@ -55,6 +55,12 @@ struct UnitControllerOptions {
   DiscMaintenance* maintenance = nullptr;      // nullptr: formats and repairs nothing
   NotifierChannel* notifier = nullptr;         // nullptr: the notifier's mailslot
   Language language = SystemLanguage();
+  // Whether a user session is active on the console (the status-change alert
+  // shows its message there). Empty: platform::ActiveConsoleSession().
+  std::function<bool()> console_session_active;
+  // False: no monitor thread is started and the owner runs the monitor's
+  // ticks itself with MonitorTick() (tests that count ticks).
+  bool monitor_thread = true;
 };
 
 // Handle of a file opened through the controller.
@@ -107,6 +113,15 @@ class UnitController {
   // The system woke up: brings the unit back into a known state, ejecting the
   // magazine when that fails. Runs on a thread of its own.
   void Resume();
+
+  // ---- monitor ----------------------------------------------------------------
+  // One tick of the monitor (the thread runs one a second): readiness, the
+  // dropped disc, temperature, the idle checks without a magazine, the release
+  // request and the repeated notices.
+  void MonitorTick();
+  // The unit dropped the disc while a magazine is mounted: tells the user in
+  // the console session and puts the disc back.
+  void StatusChangeAlert();
 
   // ---- conditions --------------------------------------------------------------
   // Records condition index in the error history and tells the user. 1 when
@@ -166,6 +181,19 @@ class UnitController {
   bool Closing() const { return closing_.load(); }
   void SetAlertInProgress(bool on) { alert_in_progress_.store(on); }
   void SetRfidAnomaly(bool on) { rfid_anomaly_.store(on); }
+  bool RfidAnomaly() const { return rfid_anomaly_.load(); }
+  bool RfidHealthDone() const { return rfid_health_done_.load(); }
+  bool TemperatureReported() const { return temperature_reported_.load(); }
+  bool SuspendedWithMagazine() const { return suspended_with_magazine_.load(); }
+  bool AlertInProgress() const { return alert_in_progress_.load(); }
+  // The notices the monitor repeats while the volume layer keeps them set:
+  // closing (and second closing) "Updating file management information", and
+  // "Now reading".
+  void SetClosingNotice(bool on) { closing_notice_.store(on); }
+  void SetSecondClosingNotice(bool on) { second_closing_notice_.store(on); }
+  void SetReadingNotice(bool on) { reading_notice_.store(on); }
+  bool ClosingNotice() const { return closing_notice_.load(); }
+  bool SecondClosingNotice() const { return second_closing_notice_.load(); }
   bool MagazinePresent() const { return magazine_present_.load(); }
   bool MagazineIdentified() const { return magazine_identified_.load(); }
   bool WritePreparationPending() const { return write_preparation_pending_.load(); }
@@ -215,7 +243,14 @@ class UnitController {
   uint32_t LoadDiscAndSettle(uint8_t slot);
   void DeleteAllKind1DiscInformation();
   void MonitorLoop();
-  // The two health checks; the monitor fills them in.
+  void MonitorNotices();
+  void StartRelease(UnitVolumeWorker* worker);
+  // Sleeps ms on the clock; false (at once) when the controller is being
+  // destroyed, so that no wait outlives it.
+  bool PauseUnlessStopping(uint32_t ms);
+  bool ConsoleSessionActive();
+  // Counter-page checks of the drive and changer wear, and of the RFID reader
+  // (at identification an anomaly makes the magazine not writable).
   void RunRfidHealthCheck(bool identifying);
   void RunRecordingHealthCheck();
 
@@ -236,6 +271,7 @@ class UnitController {
   NotifierChannel* notifier_;
   Language language_;
   std::unique_ptr<NoDiscMaintenance> own_maintenance_;
+  std::function<bool()> console_session_active_;
 
   DeviceHandle device_;
   std::u16string raw_volume_name_;
@@ -288,6 +324,17 @@ class UnitController {
   std::atomic<UnitVolumeWorker*> volume_worker_{nullptr};
   std::unique_ptr<platform::Event> monitor_stop_;
   std::thread monitor_;
+  // Monitor state, touched only by the thread that runs the ticks.
+  struct MonitorState {
+    uint32_t tick = 1;               // 1 .. 3599, then 0
+    uint8_t closing_countdown = 15;  // notice when 0, period 30
+    uint8_t second_closing_countdown = 15;
+    uint8_t reading_countdown = 10;  // period 20
+  } monitor_state_;
+  // The unmount-and-eject run asked for at the unit; one at a time, joined by
+  // the next one or by Destroy.
+  std::thread release_thread_;
+  std::atomic<bool> release_running_{false};
   bool destroyed_ = false;
 };
 

@@ -454,6 +454,8 @@ void ControllerTest::CreateController() {
   options.maintenance = maintenance_.get();
   options.notifier = &notifier_;
   options.language = Language::kEnglish;
+  options.monitor_thread = monitor_thread_;
+  options.console_session_active = [this] { return console_session_active_; };
   controller_ = UnitController::Create(kRawVolume, device_.get(), options);
   ASSERT_NE(controller_, nullptr);
 }

@@ -193,6 +193,11 @@ class ControllerTest : public ::testing::Test {
   std::unique_ptr<FakeVolumes> volumes_;
   std::unique_ptr<FakeMaintenance> maintenance_;
   RecordingNotifier notifier_;
+  // The controllers of these tests run no monitor thread unless a test asks
+  // for one; monitor tests run the ticks themselves with MonitorTick().
+  bool monitor_thread_ = false;
+  // What the controller is told about the console session.
+  bool console_session_active_ = true;
   std::unique_ptr<UnitController> controller_;
   fs::path data_folder_;
 };

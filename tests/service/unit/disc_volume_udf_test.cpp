@@ -40,6 +40,7 @@ class UdfDiscTest : public ::testing::Test {
     o.maintenance = maintenance_.get();
     o.notifier = &notifier_;
     o.language = Language::kEnglish;
+    o.monitor_thread = false;  // no background ticks among the disc accesses
     controller_ = UnitController::Create(kRawVolume, device_.get(), o);
     ASSERT_NE(controller_, nullptr);
     UnitController* c = controller_.get();

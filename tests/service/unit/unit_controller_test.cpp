@@ -38,6 +38,7 @@ bool HistoryHas(UnitController& c, std::u16string_view text) {
 TEST_F(ControllerTest, CreateReadsTheUnitAndStartsTheMonitor) {
   const fs::path config = ConfigPath(data_folder_, u"KQX10000001");
   ASSERT_TRUE(WriteConfig(config, UnitConfig{0x00, 1, 0, 0, 0, 0, 0, 0}));
+  monitor_thread_ = true;
   StartUnit();
   EXPECT_EQ(controller_->Serial(), u"KQX10000001");
   EXPECT_TRUE(controller_->MonitorRunning());
