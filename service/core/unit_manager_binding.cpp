@@ -9,7 +9,7 @@ namespace kelva::core {
 
 namespace {
 
-// The magazine holds write-once discs (the kind carries 0x10 for a recordable magazine).
+// The kind carries 0x10 for a magazine of write-once discs.
 constexpr uint8_t kRecordableKind = 0x10;
 
 class UnitManagerBinding final : public IUnitManager, public unit::UnitHost {
@@ -29,7 +29,10 @@ class UnitManagerBinding final : public IUnitManager, public unit::UnitHost {
     options.attach_volume = [this](std::u16string_view raw, unit::UnitController& controller) {
       unit::UnitController* c = &controller;
       volumes_.Attach(raw, unit::UnitSectorDeviceFactory(c->device(), [c] {
-                        return (c->MagazineKind() & kRecordableKind) != 0;
+                        // The type code is known from the first disc load on, the
+                        // kind once the magazine is identified.
+                        return (c->MagazineKind() & kRecordableKind) != 0 ||
+                               c->MagazineTypeCode() == unit::kMagazineRecordable;
                       }));
     };
     options.detach_volume = [this](std::u16string_view raw) { volumes_.Detach(raw); };
