@@ -200,6 +200,7 @@ void UnitManager::ProbeAndAdd(std::u16string_view device_path, bool arrival) {
 bool UnitManager::Add(uint32_t device_number, std::u16string_view identity,
                       std::u16string_view device_path, std::u16string_view raw_volume_name,
                       bool arrival) {
+  std::lock_guard change(change_mu_);
   auto entry = std::make_unique<UnitEntry>();
   entry->device_number_ = device_number;
   entry->identity_ = identity;
@@ -336,6 +337,7 @@ void UnitManager::DeviceRemoval(std::u16string_view device_path) {
 }
 
 void UnitManager::Teardown() {
+  std::lock_guard change(change_mu_);
   for (;;) {
     EntryPtr entry;
     {

@@ -240,8 +240,9 @@ class UnitManager {
   bool stopping_ = false;  // the destructor runs: events are dropped
   VolumeNotificationCallback notify_;
 
-  // Serialises additions and removals: the device-event worker and Scan.
-  std::mutex change_mu_;
+  // Serialises additions and removals: Scan, the device-event worker and
+  // Teardown. A unit being added cannot be torn down under its feet.
+  std::recursive_mutex change_mu_;
 };
 
 }  // namespace kelva::unit

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -504,6 +505,27 @@ TEST_F(UnitManagerTest, TeardownTwiceReleasesEachUnitOnce) {
   // Teardown is not a removal: the workers are destroyed without the notice.
   EXPECT_EQ(log_->Calls(), (std::vector<std::string>{"destroyed " + Vol(1), "destroyed " + Vol(2)}));
   EXPECT_EQ(detached_.size(), 2u);
+}
+
+TEST_F(UnitManagerTest, TeardownWaitsForAUnitBeingAdded) {
+  devices_.AddUnit(1);
+  MakeManager();
+  log_->factory_waits = true;
+  log_->gate.Reset();
+  manager_->DeviceEvent(true, Path16(1));
+  ASSERT_TRUE(WaitFor([&] { return devices_.OpenCount(devices_.PathOf(1), true) == 1; }));
+  std::atomic<bool> done{false};
+  std::thread stop([&] {
+    manager_->Teardown();
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(done.load());
+  Release();
+  stop.join();
+  // The unit finished attaching and was then released, not left behind.
+  EXPECT_EQ(manager_->UnitCount(), 0u);
+  EXPECT_EQ(host_.filter(), (std::vector<std::string>{"1 " + Vol(1), "0 " + Vol(1)}));
 }
 
 // ---- media events -------------------------------------------------------------------------
