@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 #include "platform/log.h"
 #include "platform/text.h"
@@ -201,6 +202,7 @@ bool UnitManager::Add(uint32_t device_number, std::u16string_view identity,
                       std::u16string_view device_path, std::u16string_view raw_volume_name,
                       bool arrival) {
   std::lock_guard change(change_mu_);
+  if (IsListed(device_path, false)) return false;
   auto entry = std::make_unique<UnitEntry>();
   entry->device_number_ = device_number;
   entry->identity_ = identity;
@@ -287,8 +289,14 @@ void UnitManager::DeviceEvent(bool arrival, std::u16string_view device_path) {
   device_events_.push_back({arrival, std::u16string(device_path)});
   if (!device_running_) {
     if (device_thread_.joinable()) device_thread_.join();  // it has ended
-    device_running_ = true;
-    device_thread_ = std::thread([this] { DeviceWorker(); });
+    try {
+      device_thread_ = std::thread([this] { DeviceWorker(); });
+      device_running_ = true;
+    } catch (const std::system_error& e) {
+      // No thread to run it: the event is dropped.
+      KLOG_ERROR("device event dropped: no worker thread (%s)", e.what());
+      device_events_.pop_back();
+    }
   }
 }
 
@@ -410,8 +418,14 @@ void UnitManager::MediaEvent(bool arrival, platform::DeviceHandle handle) {
     entry->media_events_.push_back(arrival);
     if (!entry->media_running_) {
       if (entry->media_thread_.joinable()) entry->media_thread_.join();  // it has ended
-      entry->media_running_ = true;
-      entry->media_thread_ = std::thread([this, entry] { MediaWorker(entry); });
+      try {
+        entry->media_thread_ = std::thread([this, entry] { MediaWorker(entry); });
+        entry->media_running_ = true;
+      } catch (const std::system_error& e) {
+        KLOG_ERROR("unit %s: media event dropped: no worker thread (%s)",
+                   Narrow(entry->raw_volume_name_).c_str(), e.what());
+        entry->media_events_.pop_back();
+      }
     }
     return;
   }
@@ -437,10 +451,18 @@ void UnitManager::MediaWorker(UnitEntry* entry) {
     // The worker lives until the entry is torn down, which waits for this thread.
     VolumeWorker* worker = entry->volume_worker_.get();
     if (worker == nullptr) continue;
-    if (arrival)
-      worker->Mount(removal_queued);
-    else
-      worker->Dismount();
+    try {
+      if (arrival)
+        worker->Mount(removal_queued);
+      else
+        worker->Dismount();
+    } catch (const std::exception& e) {
+      KLOG_ERROR("unit %s: %s failed: %s", Narrow(entry->raw_volume_name_).c_str(),
+                 arrival ? "mount" : "dismount", e.what());
+    } catch (...) {
+      KLOG_ERROR("unit %s: %s failed", Narrow(entry->raw_volume_name_).c_str(),
+                 arrival ? "mount" : "dismount");
+    }
   }
 }
 
@@ -452,7 +474,12 @@ void UnitManager::Suspend() {
   threads.reserve(units_.size());
   for (const EntryPtr& e : units_) {
     UnitController* c = e->controller_.get();
-    if (c != nullptr) threads.emplace_back([c] { c->Suspend(); });
+    if (c == nullptr) continue;
+    try {
+      threads.emplace_back([c] { c->Suspend(); });
+    } catch (const std::system_error&) {
+      c->Suspend();  // the unit must be quiet before the computer sleeps
+    }
   }
   for (std::thread& t : threads) t.join();
 }
@@ -469,11 +496,16 @@ void UnitManager::StartHelper(UnitEntry& entry, std::function<void()> work) {
     }
   }
   auto done = std::make_shared<std::atomic<bool>>(false);
-  helpers.push_back({std::thread([work = std::move(work), done] {
-                       work();
-                       done->store(true);
-                     }),
-                     done});
+  helpers.reserve(helpers.size() + 1);  // the push below then cannot fail
+  try {
+    helpers.push_back({std::thread([work, done] {
+                         work();
+                         done->store(true);
+                       }),
+                       done});
+  } catch (const std::system_error&) {
+    work();  // no thread for it: run it here rather than not at all
+  }
 }
 
 void UnitManager::Resume() {

@@ -77,17 +77,5 @@ TEST_F(IdentifyingWorkerTest, NoMagazineIsReported) {
   EXPECT_EQ(worker.LastOutcome(), Unit() + "device removed");
 }
 
-TEST_F(IdentifyingWorkerTest, UnitEventsGoToTheCallback) {
-  StartUnit({});
-  std::vector<uint8_t> seen;
-  IdentifyingVolumeWorker with(kRawVolume, controller_.get(),
-                               [&](const uint8_t e[3]) { seen.assign(e, e + 3); });
-  const uint8_t event[3] = {0xFF, 8, 'E'};
-  EXPECT_TRUE(with.NotifyUnitEvent(event));
-  EXPECT_EQ(seen, (std::vector<uint8_t>{0xFF, 8, 'E'}));
-  IdentifyingVolumeWorker without(kRawVolume, controller_.get(), nullptr);
-  EXPECT_FALSE(without.NotifyUnitEvent(event));
-}
-
 }  // namespace
 }  // namespace kelva::unit::testing

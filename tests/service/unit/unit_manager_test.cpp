@@ -383,6 +383,27 @@ TEST_F(UnitManagerTest, ThrowingVolumeWorkerFactoryLeavesUnitWithoutWorker) {
   EXPECT_EQ(manager_->FindUnitByDriveLetter(u'C', nullptr, nullptr), kUnitNotFound);
 }
 
+TEST_F(UnitManagerTest, ControllerFailureUndoesWhatAddDid) {
+  devices_.AddUnit(1);
+  UnitManagerOptions o;
+  o.devices = &devices_;
+  o.host = &host_;
+  o.clock = &clock_;
+  o.controller.volumes = nullptr;  // the controller cannot be created without it
+  int workers = 0;
+  o.make_volume_worker = [&](std::u16string_view, UnitController*,
+                             const VolumeNotificationCallback&) -> std::unique_ptr<VolumeWorker> {
+    ++workers;
+    return nullptr;
+  };
+  UnitManager manager(std::move(o));
+  ASSERT_EQ(manager.Scan(), 0u);
+  EXPECT_EQ(manager.UnitCount(), 0u);
+  EXPECT_EQ(workers, 0);
+  EXPECT_EQ(host_.filter(), (std::vector<std::string>{"1 " + Vol(1), "0 " + Vol(1)}));
+  EXPECT_EQ(host_.unregistered(), (std::vector<NotificationToken>{1}));
+}
+
 // ---- device events ----------------------------------------------------------------------
 
 TEST_F(UnitManagerTest, HotArrivalSettlesBeforeTheVolumeWorker) {
@@ -566,21 +587,6 @@ TEST_F(UnitManagerTest, RemovalThenArrivalRunBothAndTheMountSeesTheRemoval) {
   EXPECT_EQ(log_->cancel_seen, (std::vector<bool>{true, false}));
 }
 
-TEST_F(UnitManagerTest, UnitsRunTheirMediaEventsIndependently) {
-  devices_.AddUnit(1);
-  devices_.AddUnit(2);
-  InsertMagazine(1);
-  MakeManager();
-  HoldMounts();
-  ASSERT_EQ(manager_->Scan(), 0u);
-  ASSERT_TRUE(MountStarted(1));
-  // Unit 1's mount is held; unit 2's dismount still runs.
-  manager_->MediaEvent(false, host_.handles().at(1));
-  ASSERT_TRUE(WaitFor([&] { return log_->Count("dismount " + Vol(2)) == 1; }));
-  EXPECT_EQ(log_->Count("mount-end " + Vol(1)), 0);
-  Release();
-}
-
 // ---- power, drive letters and lookups ---------------------------------------------------------
 
 TEST_F(UnitManagerTest, SuspendWaitsForEveryUnitAndResumeRestartsThem) {
@@ -626,32 +632,6 @@ TEST_F(UnitManagerTest, DriveLetterLookups) {
     return log_->Count("refresh " + Vol(1)) == 1 && log_->Count("refresh " + Vol(2)) == 1 &&
            log_->Count("refresh " + Vol(3)) == 1;
   }));
-}
-
-TEST_F(UnitManagerTest, WorkersGetTheCallbackInstalledBeforeTheScan) {
-  devices_.AddUnit(1);
-  VolumeNotificationCallback given;
-  UnitManagerOptions o;
-  o.devices = &devices_;
-  o.host = &host_;
-  o.clock = &clock_;
-  o.controller.data_folder = temp_.path() / "data";
-  o.controller.volumes = &volumes_;
-  o.controller.notifier = &notifier_;
-  o.make_volume_worker = [&](std::u16string_view, UnitController*,
-                             const VolumeNotificationCallback& notify) -> std::unique_ptr<VolumeWorker> {
-    given = notify;
-    return nullptr;  // no worker: the unit is still added
-  };
-  UnitManager manager(std::move(o));
-  std::vector<uint8_t> seen;
-  manager.SetVolumeNotificationCallback([&](const uint8_t e[3]) { seen.assign(e, e + 3); });
-  ASSERT_EQ(manager.Scan(), 0u);
-  EXPECT_EQ(manager.UnitCount(), 1u);
-  ASSERT_TRUE(given);
-  const uint8_t event[3] = {0xFF, 3, 'E'};
-  given(event);
-  EXPECT_EQ(seen, (std::vector<uint8_t>{0xFF, 3, 'E'}));
 }
 
 }  // namespace
