@@ -313,10 +313,15 @@ void UnitManager::DeviceWorker() {
       event = std::move(device_events_.front());
       device_events_.pop_front();
     }
-    if (event.arrival)
-      DeviceArrival(event.path);
-    else
-      DeviceRemoval(event.path);
+    try {
+      if (event.arrival)
+        DeviceArrival(event.path);
+      else
+        DeviceRemoval(event.path);
+    } catch (const std::exception& e) {
+      KLOG_ERROR("device %s: %s failed: %s", Narrow(event.path).c_str(),
+                 event.arrival ? "arrival" : "removal", e.what());
+    }
   }
 }
 
