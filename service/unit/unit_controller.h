@@ -194,6 +194,15 @@ class UnitController {
   void SetReadingNotice(bool on) { reading_notice_.store(on); }
   bool ClosingNotice() const { return closing_notice_.load(); }
   bool SecondClosingNotice() const { return second_closing_notice_.load(); }
+  // The magazine's volume was dismounted: forget that a magazine is present
+  // and identified, and its notices, so that the next mount identifies it afresh.
+  void ResetMagazineState() {
+    magazine_present_.store(false);
+    magazine_identified_.store(false);
+    reading_notice_.store(false);
+    closing_notice_.store(false);
+    second_closing_notice_.store(false);
+  }
   bool MagazinePresent() const { return magazine_present_.load(); }
   bool MagazineIdentified() const { return magazine_identified_.load(); }
   bool WritePreparationPending() const { return write_preparation_pending_.load(); }

@@ -1,0 +1,85 @@
+#include "service/unit/identifying_volume_worker.h"
+
+#include "platform/log.h"
+#include "platform/text.h"
+#include "service/unit/unit_controller.h"
+
+namespace kelva::unit {
+
+IdentifyingVolumeWorker::IdentifyingVolumeWorker(std::u16string_view raw_volume_name,
+                                                 UnitController* controller,
+                                                 VolumeNotificationCallback notify)
+    : name_(platform::Utf16ToUtf8(raw_volume_name)), controller_(controller), notify_(std::move(notify)) {
+  if (controller_ != nullptr) controller_->SetVolumeWorker(this);
+}
+
+IdentifyingVolumeWorker::~IdentifyingVolumeWorker() {
+  if (controller_ != nullptr) controller_->SetVolumeWorker(nullptr);
+}
+
+void IdentifyingVolumeWorker::Outcome(std::string line) {
+  KLOG_INFO("%s", line.c_str());
+  std::lock_guard lock(mu_);
+  last_ = std::move(line);
+}
+
+std::string IdentifyingVolumeWorker::LastOutcome() {
+  std::lock_guard lock(mu_);
+  return last_;
+}
+
+void IdentifyingVolumeWorker::Mount(const CancelTest& cancelled) {
+  const std::string unit = "unit " + name_ + ": ";
+  if (controller_ == nullptr) {
+    Outcome(unit + "no controller, magazine not identified");
+    return;
+  }
+  if (controller_->ExchangeCount() != 0) {
+    Outcome(unit + "disc exchange in progress, magazine not identified");
+    return;
+  }
+  if (cancelled && cancelled()) {
+    Outcome(unit + "magazine removed before it was identified");
+    return;
+  }
+  std::u16string identifier;
+  controller_->IdentifyMagazine(&identifier);
+  if (cancelled && cancelled()) {
+    Outcome(unit + "magazine removed while it was identified");
+    return;
+  }
+  if (controller_->AcceptMount() != 1) {
+    Outcome(unit + "no magazine in place, not identified");
+    return;
+  }
+  uint8_t kind = 0, not_writable = 0;
+  std::u16string label;
+  if (controller_->GetMagazineInfo(&kind, &not_writable, &label) != 1) {
+    Outcome(unit + "magazine left before it was identified");
+    return;
+  }
+  Outcome(unit + "magazine " + platform::Utf16ToUtf8(identifier) + " (" + platform::Utf16ToUtf8(label) +
+          ") identified");
+}
+
+void IdentifyingVolumeWorker::Dismount() {
+  if (controller_ != nullptr) controller_->ResetMagazineState();
+  Outcome("unit " + name_ + ": magazine removed");
+}
+
+void IdentifyingVolumeWorker::DeviceRemoved() { Outcome("unit " + name_ + ": device removed"); }
+
+bool IdentifyingVolumeWorker::NotifyUnitEvent(const uint8_t event[3]) {
+  if (!notify_) return false;
+  notify_(event);
+  return true;
+}
+
+VolumeWorkerFactory MakeIdentifyingVolumeWorkerFactory() {
+  return [](std::u16string_view raw_volume_name, UnitController* controller,
+            const VolumeNotificationCallback& notify) -> std::unique_ptr<VolumeWorker> {
+    return std::make_unique<IdentifyingVolumeWorker>(raw_volume_name, controller, notify);
+  };
+}
+
+}  // namespace kelva::unit
