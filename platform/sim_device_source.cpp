@@ -28,6 +28,7 @@ fs::path UnitMediumMarkerPath(const fs::path& units_dir, const std::string& name
 }
 
 Win32Error WriteUnitMediumMarker(const fs::path& units_dir, const std::string& name, const fs::path& magazine) {
+  if (Win32Error e = CreateDirectoryChain(units_dir)) return e;
   const fs::path temporary = units_dir / ("." + name + ".medium.new");
   if (Win32Error e = WriteWholeFile(temporary, magazine.string() + "\n")) return e;
   return MoveFile(temporary, UnitMediumMarkerPath(units_dir, name), true);
