@@ -233,9 +233,9 @@ bool SrDeviceSource::Describe(uint32_t index, Drive* out) {
   const bool usb = relative.find("/usb") != std::string::npos;
   std::string instance = InterfacePathField(serial);
   if (instance.empty()) {
-    instance = place.filename().string();  // the SCSI address "host:channel:target:lun"
+    // The SCSI address "host:channel:target:lun", as "host&channel&target&lun".
+    instance = InterfacePathField(place.filename().string());
     std::replace(instance.begin(), instance.end(), ':', '&');
-    instance = InterfacePathField(instance);
   }
   SourceDevice& d = out->device;
   char key[32];
