@@ -119,10 +119,14 @@ class SimDeviceSource final : public DeviceSource {
     for (auto& [name, unit] : units_)
       if (unit.liveness >= 0) ::close(unit.liveness);
     if (inotify_ >= 0) ::close(inotify_);
+    // A folder this source made is taken away again when nothing is in it.
+    std::error_code ec;
+    if (created_dir_) fs::remove(dir_, ec);
   }
 
   Win32Error Start(DeviceSourceSink* sink) override {
     sink_ = sink;
+    created_dir_ = !DirectoryExists(dir_);
     if (Win32Error e = CreateDirectoryChain(dir_)) return e;
     inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotify_ < 0) return FromErrno(errno);
@@ -341,6 +345,7 @@ class SimDeviceSource final : public DeviceSource {
   const fs::path dir_;
   DeviceSourceSink* sink_ = nullptr;
   int inotify_ = -1;
+  bool created_dir_ = false;
   std::map<std::string, Unit> units_;
   std::map<std::string, int64_t> pending_;  // name -> deadline (ms)
 };

@@ -105,11 +105,14 @@ class SystemDeviceManager final : public DeviceManager, private DeviceSourceSink
     std::lock_guard<std::mutex> g(mu_);
     for (const auto& [key, entry] : devices_)
       if (entry.device.archive_unit) RemoveVolumeFile(entry);
+    std::error_code ec;
+    if (created_volumes_dir_) fs::remove(volumes_dir_, ec);  // only when empty
   }
 
   Win32Error Start() {
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd_ < 0) return FromErrno(errno);
+    created_volumes_dir_ = !DirectoryExists(volumes_dir_);
     if (Win32Error e = CreateDirectoryChain(volumes_dir_)) return e;
     for (auto& source : sources_) {
       current_source_ = source.get();
@@ -425,6 +428,7 @@ class SystemDeviceManager final : public DeviceManager, private DeviceSourceSink
   }
 
   const fs::path volumes_dir_;
+  bool created_volumes_dir_ = false;
   std::vector<std::unique_ptr<DeviceSource>> sources_;
   DeviceSource* current_source_ = nullptr;  // the source whose reports are being taken
   std::shared_ptr<HandleTable> table_ = std::make_shared<HandleTable>();
