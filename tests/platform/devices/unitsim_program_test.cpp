@@ -28,7 +28,7 @@ std::string PathOf(const std::string& name) {
   return "\\\\?\\USBSTOR#CdRom&Ven_KORRINDA&Prod_QX_V1A0#" + name + "&0#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 }
 
-TEST(UnitsimProgram, ArrivesChangesMediaAndLeavesOnUnplug) {
+TEST(UnitsimDevices, ArrivesChangesMediaAndLeavesOnUnplug) {
   const fs::path dir = emulator::testing::FreshDir("unitsim-devices");
   const fs::path run = dir / "run";
   setenv("KELVA_RUN_DIR", run.c_str(), 1);
@@ -105,7 +105,7 @@ TEST(UnitsimProgram, ArrivesChangesMediaAndLeavesOnUnplug) {
   unsetenv("KELVA_RUN_DIR");
 }
 
-TEST(UnitsimProgram, ARunningUnitsMediumIsLeftAloneByASecondOfTheSameName) {
+TEST(UnitsimDevices, ARunningUnitsMediumIsLeftAloneByASecondOfTheSameName) {
   const fs::path dir = emulator::testing::FreshDir("unitsim-twice");
   setenv("KELVA_RUN_DIR", (dir / "run").c_str(), 1);
   const std::string mag = (dir / "mag").string();
