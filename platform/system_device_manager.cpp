@@ -147,9 +147,15 @@ class SystemDeviceManager final : public DeviceManager, private DeviceSourceSink
   }
 
   void Unregister(NotificationToken token) override {
-    std::lock_guard<std::mutex> g(mu_);
-    interfaces_.erase(token);
-    handles_.erase(token);
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      interfaces_.erase(token);
+      handles_.erase(token);
+    }
+    // A delivery in progress may still hold the callback: once Unregister
+    // returns, it has finished, so the caller may destroy what it calls.
+    // (From inside a callback, on the watcher thread, there is nothing to wait for.)
+    if (std::this_thread::get_id() != thread_.get_id()) std::lock_guard<std::mutex> d(deliver_mu_);
   }
 
   // ---- DeviceManager -------------------------------------------------------
@@ -378,6 +384,7 @@ class SystemDeviceManager final : public DeviceManager, private DeviceSourceSink
     }
     for (const PendingEvent& ev : events) {
       std::vector<Callback> targets;
+      std::unique_lock<std::mutex> d(deliver_mu_);
       {
         std::lock_guard<std::mutex> g(mu_);
         for (const auto& [token, reg] : interfaces_) {
@@ -439,6 +446,7 @@ class SystemDeviceManager final : public DeviceManager, private DeviceSourceSink
   std::map<NotificationToken, DeviceHandle> handles_;
   NotificationToken next_token_ = 1;
   std::vector<PendingEvent> events_;
+  std::mutex deliver_mu_;  // held by the watcher while it calls callbacks
 
   int wake_fd_ = -1;
   std::atomic<bool> stop_{false};

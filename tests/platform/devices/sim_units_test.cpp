@@ -96,8 +96,8 @@ class SimUnitsTest : public ::testing::Test {
 };
 
 TEST_F(SimUnitsTest, ArrivalAndRemovalCarryTheInterfacePath) {
+  EventRecorder cdrom, other;  // outlive the manager, which may deliver until it ends
   auto manager = Manager();
-  EventRecorder cdrom, other;
   NotificationToken t1 = 0, t2 = 0;
   ASSERT_EQ(manager->RegisterInterfaceNotification(kCdromInterfaceClass, cdrom.Callback(), &t1), ERROR_SUCCESS);
   ASSERT_EQ(manager->RegisterInterfaceNotification(kMediaArrivalEvent, other.Callback(), &t2), ERROR_SUCCESS);
@@ -225,8 +225,8 @@ TEST_F(SimUnitsTest, TwoUnitsReportingOneNumberGetTwoNumbers) {
 }
 
 TEST_F(SimUnitsTest, MediaEventsReachOnlyRegisteredHandlesOfThatUnit) {
-  auto manager = Manager();
   EventRecorder events;
+  auto manager = Manager();
   NotificationToken token = 0;
   ASSERT_EQ(manager->RegisterInterfaceNotification(kCdromInterfaceClass, events.Callback(), &token), ERROR_SUCCESS);
   PublishedUnit unit(run_, "media", 3), bystander(run_, "bystander", 4);

@@ -39,9 +39,9 @@ TEST(UnitsimDevices, ArrivesChangesMediaAndLeavesOnUnplug) {
   SystemDeviceManagerOptions o;
   o.run_dir = run;
   o.real_drives = false;
+  EventRecorder events;
   std::unique_ptr<DeviceManager> manager;
   ASSERT_EQ(CreateSystemDeviceManager(o, &manager), ERROR_SUCCESS);
-  EventRecorder events;
   NotificationToken token = 0;
   ASSERT_EQ(manager->RegisterInterfaceNotification(kCdromInterfaceClass, events.Callback(), &token), ERROR_SUCCESS);
 
