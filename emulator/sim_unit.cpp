@@ -1206,6 +1206,16 @@ bool SimUnit::HasMagazine() {
   return magazine_ != nullptr;
 }
 
+bool SimUnit::HoldsMedium() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return !unplugged_ && magazine_ != nullptr && drive_slot_ >= 0;
+}
+
+std::filesystem::path SimUnit::MagazineDir() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return magazine_ ? magazine_->dir() : std::filesystem::path();
+}
+
 void SimUnit::Unplug() {
   std::lock_guard<std::mutex> lock(mu_);
   unplugged_ = true;

@@ -89,6 +89,12 @@ class SimUnit {
   // Pulls the magazine out without the mechanism (door closed afterwards).
   void PullMagazine();
   bool HasMagazine();
+  // True while the unit is plugged in and its drive holds a disc of the
+  // inserted magazine, ready or not (loading, stopped, resting): what the
+  // host's media-change detection counts as a medium present.
+  bool HoldsMedium();
+  // The folder of the inserted magazine; empty without one.
+  std::filesystem::path MagazineDir();
   // Unplugs the unit: every later command and one running now fail with
   // ERROR_DEVICE_NOT_CONNECTED. Plug() brings it back (with a unit attention).
   void Unplug();

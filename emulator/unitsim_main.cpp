@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "emulator/magazine.h"
+#include "emulator/medium_marker.h"
 #include "emulator/sim_unit.h"
 #include "platform/log.h"
+#include "platform/sim_device_source.h"
 #include "platform/unit_socket.h"
 
 using namespace kelva;
@@ -34,7 +36,9 @@ const char* kUsage =
     "  run [--magazine DIR] [--name NAME] [--norve] [--serial TEXT] [--device-number N]\n"
     "      [--speed BYTES_PER_SECOND] [--load-ms MS] [--unload-ms MS] [--state FILE]\n"
     "      Runs a unit (with DIR inserted) until Ctrl+C or 'unplug'; it is published as\n"
-    "      KELVA_RUN_DIR/units/NAME.sock (NAME defaults to unit0).\n"
+    "      KELVA_RUN_DIR/units/NAME.sock (NAME defaults to unit0), with NAME.medium beside\n"
+    "      it while a magazine's disc is in the drive. The device number N defaults to the\n"
+    "      lowest number from 1000 on that no other running unit has.\n"
     "  status [--name NAME]             Shows the state of a running unit.\n"
     "  insert --magazine DIR [--name NAME]\n"
     "  eject [--force] [--name NAME]    The eject button (asks the host to let go while it\n"
@@ -161,10 +165,8 @@ int Run(const Args& args) {
   if (args.Has("--serial")) options.serial = args.Get("--serial");
   uint64_t v = 0;
   if (args.Has("--device-number")) {
-    if (!ParseNumber(args.Get("--device-number"), &v)) return Usage("bad --device-number");
+    if (!ParseNumber(args.Get("--device-number"), &v) || v > 0xFFFFFFFFu) return Usage("bad --device-number");
     options.device_number = static_cast<uint32_t>(v);
-  } else {
-    options.device_number = 1000 + static_cast<uint32_t>(std::hash<std::string>{}(name) % 1000);
   }
   if (args.Has("--speed")) {
     if (!ParseNumber(args.Get("--speed"), &v)) return Usage("bad --speed");
@@ -187,6 +189,21 @@ int Run(const Args& args) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // Units started at the same time choose their numbers one after the other:
+  // the lock is held until this unit is published.
+  const fs::path units = platform::UnitsDir();
+  auto publishing = std::make_unique<platform::UnitPublishLock>(units);
+  const fs::path socket = platform::UnitSocketPath(name);
+  {
+    // Checked before anything of the running unit's (its medium marker) is touched.
+    std::unique_ptr<platform::ScsiDevice> running;
+    if (platform::OpenUnitSocket(socket, &running) == platform::ERROR_SUCCESS) {
+      std::fprintf(stderr, "kelva-unitsim: cannot publish %s: a unit of that name is running\n", socket.c_str());
+      return kExitFailed;
+    }
+  }
+  if (!args.Has("--device-number")) options.device_number = platform::FreeUnitDeviceNumber(units, 1000);
+
   emulator::SimUnit unit(options);
   if (args.Has("--magazine")) {
     if (platform::Win32Error e = unit.InsertMagazine(args.Get("--magazine"))) {
@@ -196,25 +213,32 @@ int Run(const Args& args) {
     }
   }
   emulator::SimScsiDevice device(&unit);
+  // The medium marker follows the unit between two looks at it; it is in
+  // place before the unit is published, so that a unit with a medium arrives
+  // with it.
+  auto medium = std::make_unique<emulator::MediumMarker>(&unit, units, name);
+  medium->Update();
   std::atomic<bool> unplugged{false};
   platform::UnitSocketServer server(&device, [&](const std::string& line, std::string* reply) {
     const platform::Win32Error e = unit.Control(line, reply);
     if (line.rfind("unplug", 0) == 0) unplugged = true;
     return e;
   });
-  const fs::path socket = platform::UnitSocketPath(name);
   if (platform::Win32Error e = server.Start(socket)) {
     std::fprintf(stderr, "kelva-unitsim: cannot publish %s: %s\n", socket.c_str(),
                  e == platform::ERROR_ALREADY_EXISTS ? "a unit of that name is running"
                                                      : platform::ErrorText(e).c_str());
     return kExitFailed;
   }
-  KLOG_INFO("unit %s running on %s", name.c_str(), socket.c_str());
-  const timespec tick{0, 200 * 1000 * 1000};
+  publishing.reset();
+  KLOG_INFO("unit %s running on %s as device number %u", name.c_str(), socket.c_str(), options.device_number);
+  const timespec tick{0, 100 * 1000 * 1000};
   while (!unplugged) {
     const int sig = sigtimedwait(&signals, nullptr, &tick);
     if (sig == SIGINT || sig == SIGTERM) break;
+    medium->Update();
   }
+  medium.reset();  // the medium goes before the unit
   server.Stop();
   unit.Flush();
   KLOG_INFO("unit %s stopped%s", name.c_str(), unplugged ? " (unplugged)" : "");

@@ -10,13 +10,15 @@
 //   device interface path  "\\?\<bus>#CdRom&Ven_<vendor>&Prod_<product>#<instance>#"
 //                          "{53f56308-b6bf-11d0-94f2-00a0c91efb8b}", stable for a device
 //   device number          the N of the optical device "cdrom<N>" (for a real
-//                          drive the N of /dev/srN)
+//                          drive the N of /dev/srN); never the same for two
+//                          present devices (a device reporting a number that
+//                          another one has is given the next free number)
 //   volume GUID name       "\\?\Volume{GUID}\" (49 characters), stable for a device
 //   volume device name     "\Device\CdRom<N>"
 //
 // Handle notifications: the handle registered with RegisterHandleNotification
 // is reinterpret_cast<DeviceHandle>(ScsiDevice*) of a device this manager
-// opened with OpenDevice; its media arrival and removal are delivered as
+// opened with OpenDevice (any other handle: ERROR_INVALID_HANDLE); its media arrival and removal are delivered as
 // DBT_CUSTOMEVENT with a handle header and the event GUIDs
 // {D07433C0-A98E-11D2-917A-00A0C9068FF3} (arrival) and
 // {D07433C1-A98E-11D2-917A-00A0C9068FF3} (removal).

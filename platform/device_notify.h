@@ -27,6 +27,13 @@ inline constexpr uint32_t DBT_CUSTOMEVENT = 0x8006;
 inline constexpr uint32_t DBT_DEVTYP_DEVICEINTERFACE = 5;
 inline constexpr uint32_t DBT_DEVTYP_HANDLE = 6;
 
+// The optical device interface class {53F56308-B6BF-11D0-94F2-00A0C91EFB8B}
+// and the media events of a handle header, {D07433C0-A98E-11D2-917A-00A0C9068FF3}
+// (arrival) and {D07433C1-A98E-11D2-917A-00A0C9068FF3} (removal).
+inline constexpr Guid kCdromInterfaceClass{0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+inline constexpr Guid kMediaArrivalEvent{0xD07433C0, 0xA98E, 0x11D2, {0x91, 0x7A, 0x00, 0xA0, 0xC9, 0x06, 0x8F, 0xF3}};
+inline constexpr Guid kMediaRemovalEvent{0xD07433C1, 0xA98E, 0x11D2, {0x91, 0x7A, 0x00, 0xA0, 0xC9, 0x06, 0x8F, 0xF3}};
+
 // The event data: a device-interface header (class and interface path) or a
 // handle header (the handle and, for custom events, the event GUID).
 struct DeviceBroadcast {

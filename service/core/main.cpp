@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/device_manager.h"
 #include "platform/device_notify.h"
 #include "platform/filter_port.h"
 #include "platform/log.h"
@@ -14,6 +15,7 @@
 #include "platform/registry.h"
 #include "platform/service_host.h"
 #include "platform/service_manager.h"
+#include "platform/system_device_manager.h"
 #include "service/core/command_line.h"
 
 using namespace kelva;
@@ -46,18 +48,31 @@ int main(int argc, char** argv) {
   filter.pid_file = RunDir() / "kelvaflt.pid";
   supervisor.AddService("KELVAFilter", filter);
   SocketFilterPortConnector connector;
-  DeviceNotificationHub devices;
+  // The optical devices of this computer (real drives and simulated units),
+  // watched only while the service body runs. The unit manager is given the
+  // same object.
+  std::unique_ptr<DeviceManager> devices;
+  DeviceNotificationHub no_devices;  // stands in when the device manager cannot start
   Registry registry;
 
   core::CommandLineHooks hooks;
   hooks.started_by_service_manager = [] { return StartedByServiceManager(); };
   hooks.make_service = [&](bool service_mode) {
+    DeviceNotifications* notifications = &no_devices;
+    if (!devices) {
+      if (Win32Error e = CreateSystemDeviceManager(DefaultDeviceManagerOptions(), &devices)) {
+        // The service's registration for device notifications then fails with this code.
+        KLOG_ERROR("cannot watch optical devices: %u (%s)", e, ErrorText(e).c_str());
+        no_devices.FailRegistrations(e);
+      }
+    }
+    if (devices) notifications = devices.get();
     core::ServiceEnvironment env;
     // Under systemd the filter is a unit of its own; in a terminal it is a child process.
     env.service_manager = service_mode ? static_cast<ServiceManager*>(&systemd) : &supervisor;
     env.filter_connector = &connector;
     env.status_sink = &status_sink;
-    env.device_notifications = &devices;
+    env.device_notifications = notifications;
     env.registry = &registry;
     env.handle_signals = true;
     return std::make_unique<core::KelvaService>(std::move(env));
