@@ -183,18 +183,10 @@ class SimDeviceSource final : public DeviceSource {
     return true;
   }
 
-  std::vector<fs::path> FilesOf(const std::string& name, bool medium, const fs::path& magazine) const {
-    std::vector<fs::path> files{SocketOf(name)};
-    if (medium && magazine.is_absolute()) {
-      for (int slot = 0; slot < 12; ++slot) {
-        char image[16];
-        std::snprintf(image, sizeof image, "disc%02d.img", slot);
-        std::error_code ec;
-        if (fs::is_regular_file(magazine / image, ec)) files.push_back(magazine / image);
-      }
-    }
-    return files;
-  }
+  // The files that stand for a simulated unit: its socket only. Its disc
+  // images are opened by the simulator itself, which is not a client of the
+  // filter, so guarding them would lock the unit out of its own discs.
+  std::vector<fs::path> FilesOf(const std::string& name) const { return {SocketOf(name)}; }
 
   void Rescan() {
     std::error_code ec;
@@ -303,7 +295,7 @@ class SimDeviceSource final : public DeviceSource {
     dev.archive_unit = IsArchiveUnitIdentity(d.vendor, d.product);
     fs::path magazine;
     dev.medium = ReadMarker(name, &magazine);
-    dev.files = FilesOf(name, dev.medium, magazine);
+    dev.files = FilesOf(name);
     unit.magazine = magazine;
     const SourceDevice copy = dev;
     units_[name] = std::move(unit);
@@ -319,7 +311,7 @@ class SimDeviceSource final : public DeviceSource {
     SourceDevice& dev = it->second.device;
     if (medium == dev.medium && (!medium || magazine == it->second.magazine)) return;
     const bool changed = medium != dev.medium;
-    const std::vector<fs::path> files = FilesOf(name, medium, magazine);
+    const std::vector<fs::path> files = FilesOf(name);
     dev.medium = medium;
     dev.files = files;
     it->second.magazine = magazine;

@@ -260,11 +260,8 @@ TEST_F(SimUnitsTest, MediaEventsReachOnlyRegisteredHandlesOfThatUnit) {
   EXPECT_TRUE(unit.marker->Update());
   ASSERT_TRUE(events.WaitForMedia(HandleOf(registered.get()), true));
   EXPECT_EQ(unit.unit->CheckVerify(), ERROR_SUCCESS);
-  // The volume file now names the magazine's disc images as well.
-  const std::string listed = VolumeFile(volume);
-  EXPECT_EQ(listed.rfind(socket_line, 0), 0u);
-  EXPECT_NE(listed.find((mag / "disc00.img").string() + "\n"), std::string::npos);
-  EXPECT_NE(listed.find((mag / "disc11.img").string() + "\n"), std::string::npos);
+  // The disc images stay unlisted: the simulator must keep opening them.
+  EXPECT_EQ(VolumeFile(volume), socket_line);
 
   // A stopped drive keeps its medium: no removal for that.
   ScsiCommand stop;
@@ -307,7 +304,7 @@ TEST_F(SimUnitsTest, MediaEventsReachOnlyRegisteredHandlesOfThatUnit) {
   EXPECT_EQ(registered->GetDeviceNumber(&n), ERROR_DEVICE_NOT_CONNECTED);
 }
 
-TEST_F(SimUnitsTest, AUnitWithAMediumArrivesWithIt) {
+TEST_F(SimUnitsTest, AUnitPublishedBeforeTheManagerStartsIsFound) {
   const fs::path mag = Magazine("mag");
   PublishedUnit unit(run_, "loaded", 2);
   ASSERT_EQ(unit.unit->InsertMagazine(mag), ERROR_SUCCESS);
@@ -317,7 +314,10 @@ TEST_F(SimUnitsTest, AUnitWithAMediumArrivesWithIt) {
   std::vector<std::string> volumes;
   manager->EnumerateVolumes(&volumes);
   ASSERT_EQ(volumes.size(), 1u);
-  EXPECT_NE(VolumeFile(volumes[0]).find("disc00.img"), std::string::npos);
+  std::string name;
+  manager->QueryVolumeDeviceName(volumes[0].substr(4, 44), &name);
+  EXPECT_EQ(name, "\\Device\\CdRom2");
+  EXPECT_EQ(VolumeFile(volumes[0]), (run_ / "units" / "loaded.sock").string() + "\n");
 }
 
 TEST(MediumMarker, ArrivesWhenTheDiscIsReadyAndStaysThroughADiscChange) {
