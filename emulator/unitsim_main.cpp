@@ -38,7 +38,8 @@ const char* kUsage =
     "      Runs a unit (with DIR inserted) until Ctrl+C or 'unplug'; it is published as\n"
     "      KELVA_RUN_DIR/units/NAME.sock (NAME defaults to unit0), with NAME.medium beside\n"
     "      it while a magazine's disc is in the drive. The device number N defaults to the\n"
-    "      lowest number from 1000 on that no other running unit has.\n"
+    "      lowest number from 1000 on that no other running unit has; the serial to\n"
+    "      KQX1 and N in seven digits.\n"
     "  status [--name NAME]             Shows the state of a running unit.\n"
     "  insert --magazine DIR [--name NAME]\n"
     "  eject [--force] [--name NAME]    The eject button (asks the host to let go while it\n"
@@ -203,6 +204,13 @@ int Run(const Args& args) {
     }
   }
   if (!args.Has("--device-number")) options.device_number = platform::FreeUnitDeviceNumber(units, 1000);
+  // Units running side by side need serials of their own: the service keeps
+  // each unit's files in a folder named after its serial.
+  if (!args.Has("--serial")) {
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "KQX1%07u", options.device_number % 10000000u);
+    options.serial = serial;
+  }
 
   emulator::SimUnit unit(options);
   if (args.Has("--magazine")) {
@@ -238,8 +246,10 @@ int Run(const Args& args) {
     if (sig == SIGINT || sig == SIGTERM) break;
     medium->Update();
   }
-  medium.reset();  // the medium goes before the unit
+  // The unit goes as a whole, the way an unplugged unit does: its socket
+  // first, then its medium marker (whose removal then concerns no unit).
   server.Stop();
+  medium.reset();
   unit.Flush();
   KLOG_INFO("unit %s stopped%s", name.c_str(), unplugged ? " (unplugged)" : "");
   return kExitOk;
