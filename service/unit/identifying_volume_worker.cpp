@@ -2,6 +2,8 @@
 
 #include "platform/log.h"
 #include "platform/text.h"
+#include "service/unit/condition_table.h"
+#include "service/unit/unit_commands.h"
 #include "service/unit/unit_controller.h"
 
 namespace kelva::unit {
@@ -58,16 +60,32 @@ void IdentifyingVolumeWorker::Mount(const CancelTest& cancelled) {
     Outcome(unit + "magazine left before it was identified");
     return;
   }
+  identified_.store(true);
   Outcome(unit + "magazine " + platform::Utf16ToUtf8(identifier) + " (" + platform::Utf16ToUtf8(label) +
           ") identified");
 }
 
 void IdentifyingVolumeWorker::Dismount() {
+  // A unit that no longer answers was unplugged: its removal follows and
+  // tells the user that the magazine was not ejected first.
+  if (controller_ != nullptr && TestUnitReady(controller_->device()) == platform::ERROR_DEVICE_NOT_CONNECTED) {
+    Outcome("unit " + name_ + ": unit gone, magazine left to the unit's removal");
+    return;
+  }
   if (controller_ != nullptr) controller_->ResetMagazineState();
+  identified_.store(false);
   Outcome("unit " + name_ + ": magazine removed");
 }
 
-void IdentifyingVolumeWorker::DeviceRemoved() { Outcome("unit " + name_ + ": device removed"); }
+void IdentifyingVolumeWorker::DeviceRemoved() {
+  if (identified_.exchange(false) && controller_ != nullptr) {
+    controller_->ResetMagazineState();
+    controller_->Report(kCondRemovedWithoutEject, true);
+    Outcome("unit " + name_ + ": device removed with its magazine inside");
+    return;
+  }
+  Outcome("unit " + name_ + ": device removed");
+}
 
 bool IdentifyingVolumeWorker::NotifyUnitEvent(const uint8_t event[3]) {
   if (!notify_) return false;

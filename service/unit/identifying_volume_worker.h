@@ -3,9 +3,11 @@
 // controller and accepts the mount, and says in the operational log which
 // magazine it found (or why none); it holds no drive letter and shows no
 // volume. A media removal forgets the magazine so that the next one is
-// identified afresh.
+// identified afresh; a unit removed while its magazine is identified tells
+// the user that it was not ejected first.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -37,6 +39,7 @@ class IdentifyingVolumeWorker final : public VolumeWorker {
   std::string name_;  // the raw volume name, for the log
   UnitController* controller_;
   VolumeNotificationCallback notify_;
+  std::atomic<bool> identified_{false};  // a magazine is identified and not yet removed
   std::mutex mu_;
   std::string last_;
 };

@@ -259,14 +259,17 @@ bool UnitManager::Add(uint32_t device_number, std::u16string_view identity,
   }
 
   UnitEntry* added = entry.get();
+  std::string listed;
   {
     std::lock_guard lock(lock_);
     auto at = units_.begin();
     while (at != units_.end() && (*at)->device_number_ <= device_number) ++at;
     units_.insert(at, std::move(entry));
+    listed = ListedUnits();
   }
   KLOG_INFO("unit %s: attached as cdrom%u (%s)%s", raw.c_str(), device_number, Narrow(identity).c_str(),
             added->volume_worker_ ? "" : ", without a volume worker");
+  KLOG_INFO("units: %s", listed.c_str());
 
   if (added->device_ && added->volume_worker_ && added->device_->CheckVerify() == 0)
     MediaEvent(true, added->device_handle());
@@ -334,6 +337,7 @@ void UnitManager::DeviceArrival(std::u16string_view device_path) {
 void UnitManager::DeviceRemoval(std::u16string_view device_path) {
   std::lock_guard change(change_mu_);
   EntryPtr entry;
+  std::string listed;
   {
     std::lock_guard lock(lock_);
     for (auto it = units_.begin(); it != units_.end(); ++it) {
@@ -343,10 +347,18 @@ void UnitManager::DeviceRemoval(std::u16string_view device_path) {
         break;
       }
     }
+    listed = ListedUnits();
   }
   if (!entry) return;
   KLOG_INFO("unit %s: device removed", Narrow(entry->raw_volume_name_).c_str());
   TearDownEntry(*entry, true);
+  KLOG_INFO("units: %s", listed.c_str());
+}
+
+std::string UnitManager::ListedUnits() const {
+  std::string text;
+  for (const auto& unit : units_) text += (text.empty() ? "cdrom" : " cdrom") + std::to_string(unit->device_number_);
+  return text.empty() ? "none" : text;
 }
 
 void UnitManager::Teardown() {

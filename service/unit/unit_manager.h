@@ -224,6 +224,9 @@ class UnitManager {
   void MediaWorker(UnitEntry* entry);
   // Runs work on a short-lived thread of the unit (manager lock held).
   void StartHelper(UnitEntry& entry, std::function<void()> work);
+  // The listed units by device number, for the log ("cdrom1 cdrom3", or
+  // "none"). Manager lock held.
+  std::string ListedUnits() const;
 
   UnitManagerOptions options_;
   platform::Clock& clock_;
