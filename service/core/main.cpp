@@ -17,6 +17,7 @@
 #include "platform/service_manager.h"
 #include "platform/system_device_manager.h"
 #include "service/core/command_line.h"
+#include "service/core/unit_manager_binding.h"
 
 using namespace kelva;
 using namespace kelva::platform;
@@ -75,6 +76,12 @@ int main(int argc, char** argv) {
     env.device_notifications = notifications;
     env.registry = &registry;
     env.handle_signals = true;
+    if (devices) {
+      DeviceManager* device_manager = devices.get();
+      env.make_unit_manager = [device_manager](core::IServiceCore& core) {
+        return core::MakeUnitManager(core, *device_manager);
+      };
+    }
     return std::make_unique<core::KelvaService>(std::move(env));
   };
   const int32_t code = core::KelvaMain(args, hooks);
