@@ -1,0 +1,146 @@
+// The programs together, as a user runs them: simulated units, the notifier,
+// the access filter and the service in console mode. Units are plugged in and
+// out and a magazine is pulled while the service runs; at each step the
+// service's unit list, the filter's registrations and the notifier's messages
+// must follow.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/child_process.h"
+
+namespace fs = std::filesystem;
+using kelva::test::ChildProcess;
+
+namespace {
+
+class UnitsEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kelva-e2e-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    for (const char* sub : {"data", "run", "registry", "media"}) fs::create_directories(dir_ / sub);
+    // No session or system bus: the notifier prints its messages as lines.
+    env_ = {"KELVA_DATA_ROOT=" + (dir_ / "data").string(), "KELVA_RUN_DIR=" + (dir_ / "run").string(),
+            "KELVA_REGISTRY_ROOT=" + (dir_ / "registry").string(),
+            "KELVA_MOUNT_ROOT=" + (dir_ / "media").string(), "KELVA_FILTER_PROGRAM=" KELVAFLT_PROGRAM,
+            "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir_ / "no-bus").string(), "PATH=/usr/bin:/bin",
+            "LANG=C"};
+  }
+  void TearDown() override {
+    // Children first (their destructors kill what is still running), then the folder.
+    for (auto& p : programs_) p.reset();
+    fs::remove_all(dir_);
+  }
+
+  ChildProcess& Start(std::vector<std::string> argv) {
+    programs_.push_back(std::make_unique<ChildProcess>());
+    EXPECT_TRUE(programs_.back()->Start(argv, env_)) << argv[0];
+    return *programs_.back();
+  }
+  // Runs a kelva-unitsim command to its end; its exit status.
+  int Unitsim(std::vector<std::string> args) {
+    args.insert(args.begin(), KELVA_UNITSIM_PROGRAM);
+    ChildProcess p;
+    if (!p.Start(args, env_)) return -1;
+    return p.WaitExit();
+  }
+  void CreateMagazine(const std::string& name, const std::string& label) {
+    ASSERT_EQ(Unitsim({"create", "--magazine", (dir_ / name).string(), "--type", "rewritable", "--capacity",
+                       "300", "--disc-size", "67108864", "--label", label}),
+              0);
+  }
+  size_t VolumeFiles() {
+    std::error_code ec;
+    size_t n = 0;
+    for (auto it = fs::directory_iterator(dir_ / "run" / "volumes", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
+      ++n;
+    return n;
+  }
+  // The "Volume{GUID}" a line of the service's log names after marker.
+  static std::string VolumeAfter(const std::string& log, const std::string& marker) {
+    const size_t at = log.find(marker);
+    if (at == std::string::npos) return "";
+    const size_t v = log.find("Volume{", at);
+    return v == std::string::npos ? "" : log.substr(v, 44);
+  }
+
+  fs::path dir_;
+  std::vector<std::string> env_;
+  std::vector<std::unique_ptr<ChildProcess>> programs_;
+};
+
+TEST_F(UnitsEndToEndTest, UnitsComeAndGoWhileTheServiceRuns) {
+  constexpr size_t npos = std::string::npos;
+  CreateMagazine("alpha", "ALPHA");
+  CreateMagazine("bravo", "BRAVO");
+
+  ChildProcess& unit0 = Start({KELVA_UNITSIM_PROGRAM, "run", "--magazine", (dir_ / "alpha").string(), "--name",
+                               "unit0"});
+  ASSERT_NE(unit0.WaitFor("as device number 1000"), npos) << unit0.Output();
+  ChildProcess& notifier = Start({KELVAMSG_PROGRAM});
+  ASSERT_NE(notifier.WaitFor("receiving messages"), npos) << notifier.Output();
+  ChildProcess& filter = Start({KELVAFLT_PROGRAM});
+  ASSERT_NE(filter.WaitFor("kelvaflt: running"), npos) << filter.Output();
+  ChildProcess& service = Start({KELVA_PROGRAM, "/noservice"});
+
+  // Start: the unit present is found, guarded and its magazine identified.
+  ASSERT_NE(service.WaitFor("unit scan: 1 optical device(s), 1 unit(s) attached"), npos) << service.Output();
+  ASSERT_NE(service.WaitFor("(ALPHA      ) identified"), npos) << service.Output();
+  EXPECT_TRUE(service.Contains("units: cdrom1000\n"));
+  const std::string volume0 = VolumeAfter(service.Output(), "attached as cdrom1000");
+  ASSERT_EQ(volume0.size(), 44u) << service.Output();
+  EXPECT_NE(filter.WaitFor("register " + volume0), npos) << filter.Output();
+  EXPECT_EQ(VolumeFiles(), 1u);
+
+  // A second unit is plugged in: listed after the first, guarded, identified.
+  ChildProcess& unit1 = Start({KELVA_UNITSIM_PROGRAM, "run", "--magazine", (dir_ / "bravo").string(), "--name",
+                               "unit1"});
+  ASSERT_NE(unit1.WaitFor("as device number 1001"), npos) << unit1.Output();
+  ASSERT_NE(service.WaitFor("units: cdrom1000 cdrom1001\n"), npos) << service.Output();
+  ASSERT_NE(service.WaitFor("(BRAVO      ) identified"), npos) << service.Output();
+  const std::string volume1 = VolumeAfter(service.Output(), "attached as cdrom1001");
+  ASSERT_EQ(volume1.size(), 44u);
+  EXPECT_NE(volume1, volume0);
+  EXPECT_NE(filter.WaitFor("register " + volume1), npos) << filter.Output();
+  EXPECT_EQ(VolumeFiles(), 2u);
+  EXPECT_EQ(notifier.Output().find("dialog"), npos) << notifier.Output();
+
+  // The second unit's magazine is pulled out: the unit stays listed and
+  // guarded, its magazine is forgotten, and nobody is alarmed.
+  const size_t before_pull = service.Size();
+  ASSERT_EQ(Unitsim({"fault", "--name", "unit1", "pull"}), 0);
+  ASSERT_NE(service.WaitFor("magazine removed", before_pull), npos) << service.Output();
+  EXPECT_FALSE(service.Contains("device removed", before_pull));
+  EXPECT_FALSE(filter.Contains("remove " + volume1));
+  EXPECT_EQ(notifier.Output().find("dialog"), npos) << notifier.Output();
+
+  // The first unit is unplugged with its magazine inside: it leaves the
+  // list, the filter lets its volume go and the user is told.
+  ASSERT_EQ(Unitsim({"unplug", "--name", "unit0"}), 0);
+  EXPECT_EQ(unit0.WaitExit(), 0);
+  ASSERT_NE(service.WaitFor("units: cdrom1001\n"), npos) << service.Output();
+  EXPECT_NE(filter.WaitFor("remove " + volume0), npos) << filter.Output();
+  EXPECT_NE(notifier.WaitFor("[E1030] The unit has been removed without ejecting the magazine."), npos)
+      << notifier.Output();
+  EXPECT_EQ(VolumeFiles(), 1u);
+
+  // Ctrl+C: the service lets the remaining unit go and stops cleanly.
+  service.Signal(SIGINT);
+  EXPECT_EQ(service.WaitExit(), 0) << service.Output();
+  EXPECT_NE(filter.WaitFor("remove " + volume1), npos) << filter.Output();
+  unit1.Signal(SIGINT);
+  EXPECT_EQ(unit1.WaitExit(), 0);
+  notifier.Signal(SIGTERM);
+  EXPECT_EQ(notifier.WaitExit(), 0) << notifier.Output();
+  // Exactly one message reached the notifier in the whole run.
+  const std::string shown = notifier.Output();
+  EXPECT_EQ(shown.find("dialog"), shown.rfind("dialog")) << shown;
+}
+
+}  // namespace
