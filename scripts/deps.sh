@@ -8,7 +8,7 @@ packages=(
   libsqlite3-dev sqlite3
   zlib1g-dev libssl-dev
   libfuse3-dev fuse3
-  libudev-dev libnotify-dev
+  libudev-dev libnotify-dev libglib2.0-dev dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   udftools 7zip udfclient
