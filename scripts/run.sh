@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Builds Kelva (release) and runs it in the foreground until Ctrl+C: first the
-# access filter kelvaflt, then the service in console mode (kelva /noservice).
-# Every folder Kelva uses defaults to one under ./.kelva/, so nothing outside
-# the repository is touched unless the caller sets the KELVA_* variables.
+# Builds Kelva (release) and runs it in the foreground until Ctrl+C: a simulated
+# archive unit with a demo magazine (unless KELVA_SIMULATE=0, for a real unit),
+# the notifier KelvaMsg, the access filter kelvaflt, then the service in console
+# mode (kelva /noservice), which finds the unit, guards it and identifies the
+# magazine. Every folder Kelva uses defaults to one under ./.kelva/, so nothing
+# outside the repository is touched unless the caller sets the KELVA_* variables.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 scripts/deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target kelva kelvaflt
+cmake --build --preset release -j "$(nproc)" --target kelva kelvaflt kelva-unitsim KelvaMsg
 
 export KELVA_DATA_ROOT=${KELVA_DATA_ROOT:-$root/.kelva/data}
 export KELVA_RUN_DIR=${KELVA_RUN_DIR:-$root/.kelva/run}
@@ -17,13 +19,17 @@ export KELVA_REGISTRY_ROOT=${KELVA_REGISTRY_ROOT:-$root/.kelva/registry}
 export KELVA_MOUNT_ROOT=${KELVA_MOUNT_ROOT:-$root/.kelva/media}
 mkdir -p "$KELVA_DATA_ROOT" "$KELVA_RUN_DIR" "$KELVA_REGISTRY_ROOT" "$KELVA_MOUNT_ROOT"
 bin=$root/build/release/bin
+simulate=${KELVA_SIMULATE:-1}
+magazine=${KELVA_DEMO_MAGAZINE:-$root/.kelva/magazine}
 
 svc=
 flt=
-# Ctrl+C reaches both programs directly (they are in the terminal's process
+sim=
+msg=
+# Ctrl+C reaches every program directly (they are in the terminal's process
 # group); the script only waits for them. A TERM sent to the script is passed on.
 trap ':' INT
-trap 'kill -TERM ${svc:+"$svc"} ${flt:+"$flt"} 2>/dev/null || true' TERM
+trap 'kill -TERM ${svc:+"$svc"} ${flt:+"$flt"} ${msg:+"$msg"} ${sim:+"$sim"} 2>/dev/null || true' TERM
 
 # Waits for a child to end, across interruptions by trapped signals; its exit
 # status is left in $rc.
@@ -36,6 +42,27 @@ wait_for() {
   done
 }
 
+# Ends the helpers that outlive the service (the notifier, the simulated unit).
+stop_helpers() {
+  for p in ${msg:+"$msg"} ${sim:+"$sim"}; do
+    kill -TERM "$p" 2>/dev/null || true
+    wait_for "$p"
+  done
+}
+
+if [ "$simulate" != 0 ]; then
+  if [ ! -e "$magazine" ]; then
+    # Twelve sparse 64 MiB discs: quick to create, small on disk.
+    "$bin/kelva-unitsim" create --magazine "$magazine" --type rewritable --capacity 300 \
+      --disc-size 67108864 --label DEMO
+  fi
+  echo "kelva: starting the simulated unit unit0 with the magazine $magazine" >&2
+  "$bin/kelva-unitsim" run --magazine "$magazine" --name unit0 &
+  sim=$!
+fi
+"$bin/KelvaMsg" &
+msg=$!
+
 echo "kelva: starting kelvaflt and kelva /noservice (data $KELVA_DATA_ROOT, run $KELVA_RUN_DIR); Ctrl+C stops" >&2
 "$bin/kelvaflt" "$@" &
 flt=$!
@@ -45,6 +72,7 @@ for _ in $(seq 200); do
   if ! kill -0 "$flt" 2>/dev/null; then
     wait_for "$flt"
     echo "kelva: kelvaflt did not start (exit status $rc)" >&2
+    stop_helpers
     exit 1
   fi
   sleep 0.05
@@ -58,5 +86,6 @@ svc_rc=$rc
 kill -TERM "$flt" 2>/dev/null || true
 wait_for "$flt"
 flt_rc=$rc
+stop_helpers
 echo "kelva: stopped (kelva $svc_rc, kelvaflt $flt_rc)" >&2
 [ "$svc_rc" -eq 0 ] && [ "$flt_rc" -eq 0 ]
