@@ -34,14 +34,15 @@ class ChildProcess {
   }
 
   // Starts argv[0] with exactly the environment env; false when it could not
-  // be started.
-  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  // be started. Collects stdout and stderr, or stdout alone.
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+             bool stdout_only = false) {
     int pipefd[2];
     if (::pipe2(pipefd, O_CLOEXEC) != 0) return false;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, pipefd[1], 2);
+    if (!stdout_only) posix_spawn_file_actions_adddup2(&fa, pipefd[1], 2);
     std::vector<std::string> a_copy = argv, e_copy = env;
     std::vector<char*> a, e;
     for (auto& s : a_copy) a.push_back(s.data());
@@ -92,8 +93,8 @@ class ChildProcess {
   void Signal(int signo) {
     if (pid_ > 0) ::kill(pid_, signo);
   }
-  // Waits for the program to end: its exit status, -1 after the time-out,
-  // -2 when it was killed by a signal.
+  // Waits for the program to end (and for the rest of its output): its exit
+  // status, -1 after the time-out, -2 when it was killed by a signal.
   int WaitExit(int timeout_s = 20) {
     if (pid_ <= 0) return -1;
     int status = 0;

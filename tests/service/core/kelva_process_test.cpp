@@ -1,18 +1,13 @@
 // Runs the real programs the way scripts/run.sh does.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tests/child_process.h"
 
 namespace {
 
@@ -23,66 +18,36 @@ class ProcessTest : public ::testing::Test {
     dir_ = mkdtemp(tmpl);
   }
   void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
+    program_.reset();
     std::filesystem::remove_all(dir_);
   }
 
-  // Starts program with the roots in the test's folder; its stderr is collected.
+  // Starts program with the roots in the test's folder; its log is collected.
   void Spawn(std::vector<std::string> argv, std::vector<std::string> extra_env = {}) {
     std::vector<std::string> env = {"KELVA_DATA_ROOT=" + (dir_ / "data").string(),
                                     "KELVA_RUN_DIR=" + (dir_ / "run").string(),
                                     "KELVA_REGISTRY_ROOT=" + (dir_ / "registry").string(),
                                     "KELVA_MOUNT_ROOT=" + (dir_ / "media").string(), "PATH=/usr/bin:/bin"};
     env.insert(env.end(), extra_env.begin(), extra_env.end());
-    int pipefd[2];
-    ASSERT_EQ(pipe2(pipefd, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, pipefd[1], 2);
-    std::vector<char*> a, e;
-    for (auto& s : argv) a.push_back(s.data());
-    a.push_back(nullptr);
-    for (auto& s : env) e.push_back(s.data());
-    e.push_back(nullptr);
-    ASSERT_EQ(posix_spawn(&pid_, a[0], &fa, nullptr, a.data(), e.data()), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    close(pipefd[1]);
-    out_ = pipefd[0];
+    program_ = std::make_unique<kelva::test::ChildProcess>();
+    ASSERT_TRUE(program_->Start(argv, env));
+    pid_ = program_->pid();
   }
-  // Reads the program's log until it contains text (or 10 s pass).
+  // Waits until the program's log contains text (or 10 s pass).
   bool WaitForLog(const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (log_.find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      pollfd p{out_, POLLIN, 0};
-      if (poll(&p, 1, 100) > 0) {
-        char buf[4096];
-        const ssize_t n = read(out_, buf, sizeof buf);
-        if (n <= 0) return log_.find(text) != std::string::npos;
-        log_.append(buf, n);
-      }
-    }
-    return true;
+    const bool found = program_->WaitFor(text, 0, 10) != std::string::npos;
+    log_ = program_->Output();
+    return found;
   }
   int WaitExit() {
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) return -1;
-      usleep(10000);
-    }
-    pid_ = -1;
-    WaitForLog("\x01");  // drain the rest of the log
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+    const int code = program_->WaitExit();
+    log_ = program_->Output();
+    return code;
   }
 
   std::filesystem::path dir_;
+  std::unique_ptr<kelva::test::ChildProcess> program_;
   pid_t pid_ = -1;
-  int out_ = -1;
   std::string log_;
 };
 
