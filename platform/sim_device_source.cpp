@@ -108,8 +108,12 @@ int ConnectLiveness(const fs::path& path) {
 std::string UnitInstance(const std::string& name) {
   std::string instance = InterfacePathField(name);
   // Two names that only differ in characters a path cannot hold stay apart.
-  if (instance != name || instance.empty()) instance += "&" + NameBasedGuid(name).substr(1, 8);
-  return instance + "&0";
+  if (instance != name || instance.empty()) {
+    instance.push_back('&');
+    instance.append(NameBasedGuid(name), 1, 8);
+  }
+  instance.append("&0");
+  return instance;
 }
 
 class SimDeviceSource final : public DeviceSource {

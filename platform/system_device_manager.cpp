@@ -404,10 +404,16 @@ class SystemDeviceManager final : public DeviceManager, private DeviceSourceSink
 
   void WriteVolumeFile(const Entry& entry) {
     std::string text;
-    for (const fs::path& p : entry.device.files) text += p.string() + "\n";
+    for (const fs::path& p : entry.device.files) {
+      text += p.string();
+      text += '\n';
+    }
     const fs::path path = VolumeFilePath(entry);
     // Written aside and renamed, so that a reader never sees half a list.
-    const fs::path temporary = volumes_dir_ / ("." + path.filename().string() + ".new");
+    std::string aside = ".";
+    aside += path.filename().string();
+    aside += ".new";
+    const fs::path temporary = volumes_dir_ / aside;
     Win32Error e = WriteWholeFile(temporary, text);
     if (e == ERROR_SUCCESS) e = MoveFile(temporary, path, true);
     if (e != ERROR_SUCCESS) KLOG_ERROR("cannot write %s: %u (%s)", path.c_str(), e, ErrorText(e).c_str());
