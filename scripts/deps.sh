@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   libsqlite3-dev sqlite3
   zlib1g-dev libssl-dev
   libfuse3-dev fuse3

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/file.h"
+#include "tests/eventually.h"
 
 namespace kelva::filter {
 namespace {
@@ -40,14 +41,7 @@ int OpenInOtherProcess(const std::filesystem::path& path) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-template <typename Pred>
-bool Eventually(Pred pred) {
-  for (int i = 0; i < 1000; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred();
-}
+using kelva::test::Eventually;
 
 class FilterServiceTest : public ::testing::Test {
  protected:

@@ -13,18 +13,12 @@
 
 #include "notifier/presenter.h"
 #include "platform/logind.h"
+#include "tests/eventually.h"
 
 namespace kelva::notifier::testing {
 
 // Waits up to 10 s of real time for pred.
-template <typename Pred>
-bool Eventually(Pred pred) {
-  for (int i = 0; i < 5000; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return pred();
-}
+using kelva::test::Eventually;
 
 class RecordingPresenter : public Presenter {
  public:

@@ -21,20 +21,14 @@
 #include <vector>
 
 #include "platform/sessions.h"
+#include "tests/eventually.h"
 
 extern char** environ;
 
 namespace kelva::platform {
 namespace {
 
-template <typename Pred>
-bool Eventually(Pred pred) {
-  for (int i = 0; i < 2500; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return pred();
-}
+using kelva::test::Eventually;
 
 constexpr char kDaemon[] = "/usr/bin/dbus-daemon";
 

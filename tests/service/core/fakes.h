@@ -19,20 +19,13 @@
 #include "platform/service_host.h"
 #include "platform/service_manager.h"
 #include "service/core/service_app.h"
+#include "tests/eventually.h"
 
 namespace kelva::core::testing {
 
 using namespace kelva::platform;
 
-// Waits up to 5 s of real time for pred.
-template <typename Pred>
-bool Eventually(Pred pred) {
-  for (int i = 0; i < 2500; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return pred();
-}
+using kelva::test::Eventually;
 
 // The filter service as the service manager shows it.
 class FakeServiceManager : public ServiceManager {

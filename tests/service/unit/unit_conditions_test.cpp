@@ -6,21 +6,12 @@
 #include <cstdlib>
 
 #include "controller_fixture.h"
+#include "monitor_support.h"
 #include "platform/mailslot.h"
 #include "platform/text.h"
 
 namespace kelva::unit::testing {
 namespace {
-
-std::u16string Utf16At(const std::vector<uint8_t>& m, size_t offset) {
-  std::u16string s;
-  for (size_t i = offset; i + 1 < m.size(); i += 2) {
-    const char16_t c = static_cast<char16_t>(m[i] | m[i + 1] << 8);
-    if (c == 0) break;
-    s.push_back(c);
-  }
-  return s;
-}
 
 class ConditionsTest : public ControllerTest {
  protected:

@@ -8,9 +8,12 @@
 #include <thread>
 
 #include "monitor_support.h"
+#include "tests/eventually.h"
 
 namespace kelva::unit::testing {
 namespace {
+
+using kelva::test::Eventually;
 
 constexpr const char16_t* kTemperatureText = u"[E1010]:Internal temperature anomaly has been detected.";
 constexpr const char16_t* kUpdatingText = u"Updating file management information Please wait.";
@@ -28,10 +31,6 @@ class MonitorTest : public ControllerTest {
     for (int i = 0; i < n; ++i) controller_->MonitorTick();
   }
   // Waits (real time, bounded) until done() holds.
-  static bool Eventually(const std::function<bool()>& done) {
-    for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return done();
-  }
   void TearDown() override {
     if (controller_) controller_->SetVolumeWorker(nullptr);
     ControllerTest::TearDown();
