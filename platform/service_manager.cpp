@@ -142,6 +142,11 @@ std::string ExecPath(const fs::path& path) {
 
 bool HasLineBreak(std::string_view v) { return v.find_first_of("\r\n") != std::string_view::npos; }
 
+// A service name stays one file name in the unit folder and one registry key.
+bool IsServiceName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\\r\n") == std::string_view::npos;
+}
+
 }  // namespace
 
 fs::path SystemdRoot() {
@@ -206,8 +211,8 @@ void SystemdServiceManager::ReloadIfLive() {
 }
 
 Win32Error SystemdServiceManager::CreateService(const ServiceConfig& c) {
-  if (c.name.empty() || HasLineBreak(c.name) || HasLineBreak(c.display_name) || HasLineBreak(c.binary_path.string()) ||
-      HasLineBreak(c.load_order_group))
+  if (!IsServiceName(c.name)) return ERROR_INVALID_NAME;
+  if (HasLineBreak(c.display_name) || HasLineBreak(c.binary_path.string()) || HasLineBreak(c.load_order_group))
     return ERROR_INVALID_PARAMETER;
   const std::string unit = UnitName(c.name);
   const fs::path file = UnitFolder() / unit;
@@ -243,6 +248,7 @@ Win32Error SystemdServiceManager::CreateService(const ServiceConfig& c) {
 }
 
 Win32Error SystemdServiceManager::DeleteService(std::string_view service) {
+  if (!IsServiceName(service)) return ERROR_INVALID_NAME;
   const std::string unit = UnitName(service);
   const fs::path file = UnitFolder() / unit;
   std::error_code ec;

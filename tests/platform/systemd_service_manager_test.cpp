@@ -118,18 +118,17 @@ TEST_F(SystemdRootTest, RefusesWhatAUnitFileCannotHoldAndWhereItCannotWrite) {
   ServiceConfig c = Config("svc", SERVICE_AUTO_START);
   c.display_name = "two\nlines";
   EXPECT_EQ(systemd_->CreateService(c), ERROR_INVALID_PARAMETER);
+  // Names never leave the unit folder or the service's registry key.
+  for (const char* name : {"", "..", "../escape", "a\\b"}) {
+    EXPECT_EQ(systemd_->CreateService(Config(name, SERVICE_AUTO_START)), ERROR_INVALID_NAME) << name;
+    EXPECT_EQ(systemd_->DeleteService(name), ERROR_INVALID_NAME) << name;
+  }
   // A root whose etc is a file: the unit folder cannot be made.
   fs::create_directories(dir_ / "blocked");
   ASSERT_EQ(WriteWholeFile(dir_ / "blocked/etc", "x"), 0u);
   SystemdServiceManager blocked(dir_ / "blocked", dir_ / "registry");
   EXPECT_NE(blocked.CreateService(Config("svc", SERVICE_AUTO_START)), 0u);
   EXPECT_FALSE(fs::exists(units_));
-}
-
-TEST(ServiceManagerBase, ManagersWithoutRegistrationRefuseIt) {
-  ProcessSupervisor supervisor;
-  EXPECT_EQ(supervisor.CreateService(ServiceConfig{}), ERROR_NOT_SUPPORTED);
-  EXPECT_EQ(supervisor.DeleteService("x"), ERROR_NOT_SUPPORTED);
 }
 
 }  // namespace

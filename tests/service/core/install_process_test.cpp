@@ -63,14 +63,17 @@ class InstallProcessTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs a program with the test's roots, stdout and stderr kept apart.
-  Result Run(const std::string& arg, const std::string& program = KELVA_PROGRAM) {
+  // Runs a program with the test's roots, stdout and stderr kept apart;
+  // as_nobody: without root's rights.
+  Result Run(const std::string& arg, const std::string& program = KELVA_PROGRAM, bool as_nobody = false) {
     const std::string out = (dir_ / "stdout").string(), err = (dir_ / "stderr").string();
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<std::string> args = {program, arg};
+    if (as_nobody && geteuid() == 0)
+      args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
     std::vector<std::string> env = {"KELVA_SYSTEMD_ROOT=" + root_.string(), "KELVA_REGISTRY_ROOT=" + reg_.string(),
                                     "PATH=/usr/bin:/bin"};
     if (const char* asan = getenv("ASAN_OPTIONS")) env.push_back(std::string("ASAN_OPTIONS=") + asan);
@@ -228,6 +231,7 @@ struct FailedInstall {
   const char* name;
   void (*prepare)(InstallProcessTest* t, const fs::path& dir, std::string* program);
   const char* log;  // part of the log line that says why
+  bool as_nobody = false;
 };
 
 TEST_F(InstallProcessTest, AFailedFilterStepCreatesNoService) {
@@ -255,18 +259,25 @@ TEST_F(InstallProcessTest, AFailedFilterStepCreatesNoService) {
       {"the unit folder cannot be made",
        [](InstallProcessTest*, const fs::path& dir, std::string*) { WriteFile(dir / "root/etc/systemd", "a file"); },
        "cannot create service KELVAFilter"},
+      {"no rights to the root",
+       [](InstallProcessTest*, const fs::path& dir, std::string*) {
+         fs::permissions(dir / "root", fs::perms(0555));
+       },
+       "kelvaflt.service): 5 (access denied)", true},
   };
   for (const FailedInstall& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.as_nobody && geteuid() == 0 && access("/usr/bin/setpriv", X_OK) != 0) continue;
     std::string program = KELVA_PROGRAM;
     c.prepare(this, dir_, &program);
     const auto before = Tree();
-    const Result r = Run("/install", program);
+    const Result r = Run("/install", program, c.as_nobody);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find(c.log), std::string::npos) << r.err;
     EXPECT_EQ(Tree(), before);
     EXPECT_FALSE(fs::exists(units_ / "kelva.service"));
+    fs::permissions(root_, fs::perms(0755));
     fs::remove_all(dir_ / "alone");
     fs::remove_all(root_ / "etc/systemd");
   }
