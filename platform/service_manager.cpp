@@ -166,32 +166,36 @@ std::string SystemdServiceManager::UnitName(std::string_view service) {
 }
 
 std::string SystemdServiceManager::UnitFileText(const ServiceConfig& c) {
-  std::string u = "# Written by \"kelva /install\"; \"kelva /uninstall\" removes it.\n";
-  u += "[Unit]\nDescription=" + UnitValue(c.display_name) + "\n";
+  // Built by appending: GCC 12 warns falsely about "literal" + string here.
+  std::string u = "# Written by \"kelva /install\"; \"kelva /uninstall\" removes it.\n[Unit]\nDescription=";
+  u.append(UnitValue(c.display_name)).append("\n");
   std::string units;
   std::string kernel;
   for (const std::string& d : c.dependencies) {
     if (IsKernelComponent(d)) {
-      kernel += " " + d;
+      kernel.append(" ").append(d);
     } else {
-      units += " " + UnitName(d);
+      units.append(units.empty() ? "" : " ").append(UnitName(d));
     }
   }
-  if (!units.empty()) u += "Requires=" + units.substr(1) + "\nAfter=" + units.substr(1) + "\n";
+  if (!units.empty()) u.append("Requires=").append(units).append("\nAfter=").append(units).append("\n");
   std::string before;
-  for (const std::string& d : c.dependents) before += " " + UnitName(d);
-  if (!before.empty()) u += "Before=" + before.substr(1) + "\n";
-  if (!c.load_order_group.empty())
-    u += "# Load order group \"" + c.load_order_group + "\": systemd orders units by their dependencies alone.\n";
-  if (!kernel.empty()) u += "# Dependency on" + kernel + ": part of the kernel here, not a unit.\n";
+  for (const std::string& d : c.dependents) before.append(before.empty() ? "" : " ").append(UnitName(d));
+  if (!before.empty()) u.append("Before=").append(before).append("\n");
+  if (!c.load_order_group.empty()) {
+    u.append("# Load order group \"").append(c.load_order_group);
+    u.append("\": systemd orders units by their dependencies alone.\n");
+  }
+  if (!kernel.empty()) u.append("# Dependency on").append(kernel).append(": part of the kernel here, not a unit.\n");
   // Every service of this system is a daemon of its own that reports
   // readiness and its stop progress through the notify socket.
-  u += "\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=" + ExecPath(c.binary_path) + "\n";
-  u += "KillSignal=SIGTERM\nKillMode=mixed\n";
-  if (c.preshutdown_timeout_ms) u += "TimeoutStopSec=" + std::to_string((c.preshutdown_timeout_ms + 999) / 1000) + "\n";
-  u += "RuntimeDirectory=kelva\nRuntimeDirectoryMode=1777\nRuntimeDirectoryPreserve=yes\nStateDirectory=kelva\n";
+  u.append("\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=").append(ExecPath(c.binary_path)).append("\n");
+  u.append("KillSignal=SIGTERM\nKillMode=mixed\n");
+  if (c.preshutdown_timeout_ms)
+    u.append("TimeoutStopSec=").append(std::to_string((c.preshutdown_timeout_ms + 999) / 1000)).append("\n");
+  u.append("RuntimeDirectory=kelva\nRuntimeDirectoryMode=1777\nRuntimeDirectoryPreserve=yes\nStateDirectory=kelva\n");
   // Boot, system and automatic start all mean: started at boot.
-  if (c.start_type <= SERVICE_AUTO_START) u += "\n[Install]\nWantedBy=multi-user.target\n";
+  if (c.start_type <= SERVICE_AUTO_START) u.append("\n[Install]\nWantedBy=multi-user.target\n");
   return u;
 }
 
