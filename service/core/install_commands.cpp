@@ -1,6 +1,8 @@
 #include "service/core/install_commands.h"
 
 #include <algorithm>
+#include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "platform/log.h"
@@ -32,14 +34,17 @@ bool CreateService(InstallEnvironment& env, const ServiceConfig& config) {
   return true;
 }
 
-// The registry steps of a command: the first failure is logged with the key.
-struct RegistrySteps {
-  Registry& registry;
-  bool ok = true;
-  void Run(const std::string& key, Win32Error e) {
-    if (ok && e) ok = Failed(("cannot write registry key " + key).c_str(), e);
-  }
+// Registry writes in order; the first failure ends them and is logged with its key.
+struct RegistryStep {
+  const char* key;
+  std::function<Win32Error()> write;
 };
+bool WriteRegistry(std::initializer_list<RegistryStep> steps) {
+  for (const RegistryStep& step : steps) {
+    if (Win32Error e = step.write()) return Failed((std::string("cannot write registry key ") + step.key).c_str(), e);
+  }
+  return true;
+}
 
 // Stops a service (unless it is stopped or stopping), waits for it to stop
 // and deletes it. Each wait is a tenth of the reported wait hint, clamped to
@@ -120,14 +125,14 @@ bool InstallFilter(InstallEnvironment& env) {
   config.dependents = {kServiceName};
   if (!CreateService(env, config)) return false;
   // The filter service is not started here; the service starts it when it connects.
-  RegistrySteps steps{*env.registry};
   Registry& r = *env.registry;
-  steps.Run(kFilterInstancesKey, r.CreateKey(kFilterInstancesKey));
-  steps.Run(kFilterInstancesKey, r.SetString(kFilterInstancesKey, "DefaultInstance", u"KELVAFilter"));
-  steps.Run(kFilterInstanceKey, r.CreateKey(kFilterInstanceKey));
-  steps.Run(kFilterInstanceKey, r.SetString(kFilterInstanceKey, "Altitude", u"109988.0305"));
-  steps.Run(kFilterInstanceKey, r.SetDword(kFilterInstanceKey, "Flags", 0));
-  return steps.ok;
+  return WriteRegistry({
+      {kFilterInstancesKey, [&] { return r.CreateKey(kFilterInstancesKey); }},
+      {kFilterInstancesKey, [&] { return r.SetString(kFilterInstancesKey, "DefaultInstance", u"KELVAFilter"); }},
+      {kFilterInstanceKey, [&] { return r.CreateKey(kFilterInstanceKey); }},
+      {kFilterInstanceKey, [&] { return r.SetString(kFilterInstanceKey, "Altitude", u"109988.0305"); }},
+      {kFilterInstanceKey, [&] { return r.SetDword(kFilterInstanceKey, "Flags", 0); }},
+  });
 }
 
 bool InstallService(InstallEnvironment& env) {
@@ -147,12 +152,15 @@ bool InstallService(InstallEnvironment& env) {
 
   // The event log source (error, warning and information); a failure leaves
   // the service created.
-  RegistrySteps steps{*env.registry};
   Registry& r = *env.registry;
-  steps.Run(kEventLogSourceKey, r.CreateKey(kEventLogSourceKey));
-  steps.Run(kEventLogSourceKey, r.SetValue(kEventLogSourceKey, "EventMessageFile", REG_EXPAND_SZ, Utf16LeWithNul(program)));
-  steps.Run(kEventLogSourceKey, r.SetDword(kEventLogSourceKey, "TypesSupported", 7));
-  if (!steps.ok) return false;
+  const std::string message_file = Utf16LeWithNul(program);
+  if (!WriteRegistry({
+          {kEventLogSourceKey, [&] { return r.CreateKey(kEventLogSourceKey); }},
+          {kEventLogSourceKey,
+           [&] { return r.SetValue(kEventLogSourceKey, "EventMessageFile", REG_EXPAND_SZ, message_file); }},
+          {kEventLogSourceKey, [&] { return r.SetDword(kEventLogSourceKey, "TypesSupported", 7); }},
+      }))
+    return false;
 
   bool created = false;
   if (Win32Error e = env.ensure_access_group(&created))
