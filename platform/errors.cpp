@@ -76,6 +76,13 @@ std::string ErrorText(Win32Error code) {
     case ERROR_WAIT_TIMEOUT: text = "wait timed out"; break;
     case ERROR_NO_MORE_ITEMS: text = "no more items"; break;
     case ERROR_UNRECOGNIZED_VOLUME: text = "volume not recognised"; break;
+    case ERROR_SERVICE_REQUEST_TIMEOUT: text = "the service did not respond in time"; break;
+    case ERROR_SERVICE_ALREADY_RUNNING: text = "the service is already running"; break;
+    case ERROR_SERVICE_DOES_NOT_EXIST: text = "the service does not exist"; break;
+    case ERROR_SERVICE_CANNOT_ACCEPT_CTRL: text = "the service cannot accept the control now"; break;
+    case ERROR_SERVICE_NOT_ACTIVE: text = "the service is not running"; break;
+    case ERROR_FAILED_SERVICE_CONTROLLER_CONNECT: text = "no service manager to talk to"; break;
+    case ERROR_SERVICE_EXISTS: text = "the service already exists"; break;
     case ERROR_SERVICE_DEPENDENCY_FAIL: text = "dependency service failed to start"; break;
     case ERROR_IO_DEVICE: text = "I/O device error"; break;
     case ERROR_DEVICE_NOT_CONNECTED: text = "device not connected"; break;

@@ -8,11 +8,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "platform/file.h"
 #include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
 #include "platform/text.h"
 
 extern char** environ;
@@ -97,7 +100,63 @@ Win32Error WritePidFile(const std::filesystem::path& path) {
   return MoveFile(tmp, path, true);
 }
 
+Win32Error ServiceManager::CreateService(const ServiceConfig&) { return ERROR_NOT_SUPPORTED; }
+Win32Error ServiceManager::DeleteService(std::string_view) { return ERROR_NOT_SUPPORTED; }
+std::string ServiceManager::Location(std::string_view) const { return {}; }
+
 // ---- systemd ----
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kUnitFolder[] = "etc/systemd/system";
+constexpr char kWantsFolder[] = "multi-user.target.wants";
+constexpr char kServicesKey[] = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\";
+
+// Windows runs these kernel components as services; here they are part of the
+// kernel (the filter manager's part is fanotify), so no unit stands for them.
+bool IsKernelComponent(std::string_view service) { return EqualNoCase(Utf8ToUtf16(service), u"fltMgr"); }
+
+// A value in a unit file: "%" starts a specifier, so it is doubled.
+std::string UnitValue(std::string_view v) {
+  std::string out;
+  for (char c : v) {
+    if (c == '%') out += '%';
+    out += c;
+  }
+  return out;
+}
+
+// The program of ExecStart=, quoted so that spaces, quotes, backslashes,
+// specifiers ("%") and variables ("$") stay part of the path.
+std::string ExecPath(const fs::path& path) {
+  std::string out = "\"";
+  for (char c : path.string()) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '%' || c == '$') out += c;
+    out += c;
+  }
+  return out + "\"";
+}
+
+bool HasLineBreak(std::string_view v) { return v.find_first_of("\r\n") != std::string_view::npos; }
+
+// A service name stays one file name in the unit folder and one registry key.
+bool IsServiceName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\\r\n") == std::string_view::npos;
+}
+
+}  // namespace
+
+fs::path SystemdRoot() {
+  const char* v = std::getenv("KELVA_SYSTEMD_ROOT");
+  return (v && *v) ? fs::path(v) : fs::path("/");
+}
+
+SystemdServiceManager::SystemdServiceManager(fs::path root, fs::path registry_root)
+    : root_(root.empty() ? SystemdRoot() : std::move(root)),
+      registry_root_(registry_root.empty() ? RegistryRoot() : std::move(registry_root)) {}
 
 std::string SystemdServiceManager::UnitName(std::string_view service) {
   const std::u16string s = Utf8ToUtf16(service);
@@ -106,7 +165,116 @@ std::string SystemdServiceManager::UnitName(std::string_view service) {
   return std::string(service) + ".service";
 }
 
+std::string SystemdServiceManager::UnitFileText(const ServiceConfig& c) {
+  // Built by appending: GCC 12 warns falsely about "literal" + string here.
+  std::string u = "# Written by \"kelva /install\"; \"kelva /uninstall\" removes it.\n[Unit]\nDescription=";
+  u.append(UnitValue(c.display_name)).append("\n");
+  std::string units;
+  std::string kernel;
+  for (const std::string& d : c.dependencies) {
+    if (IsKernelComponent(d)) {
+      kernel.append(" ").append(d);
+    } else {
+      units.append(units.empty() ? "" : " ").append(UnitName(d));
+    }
+  }
+  if (!units.empty()) u.append("Requires=").append(units).append("\nAfter=").append(units).append("\n");
+  std::string before;
+  for (const std::string& d : c.dependents) before.append(before.empty() ? "" : " ").append(UnitName(d));
+  if (!before.empty()) u.append("Before=").append(before).append("\n");
+  if (!c.load_order_group.empty()) {
+    u.append("# Load order group \"").append(c.load_order_group);
+    u.append("\": systemd orders units by their dependencies alone.\n");
+  }
+  if (!kernel.empty()) u.append("# Dependency on").append(kernel).append(": part of the kernel here, not a unit.\n");
+  // Every service of this system is a daemon of its own that reports
+  // readiness and its stop progress through the notify socket.
+  u.append("\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=").append(ExecPath(c.binary_path)).append("\n");
+  u.append("KillSignal=SIGTERM\nKillMode=mixed\n");
+  if (c.preshutdown_timeout_ms)
+    u.append("TimeoutStopSec=").append(std::to_string((c.preshutdown_timeout_ms + 999) / 1000)).append("\n");
+  u.append("RuntimeDirectory=kelva\nRuntimeDirectoryMode=1777\nRuntimeDirectoryPreserve=yes\nStateDirectory=kelva\n");
+  // Boot, system and automatic start all mean: started at boot.
+  if (c.start_type <= SERVICE_AUTO_START) u.append("\n[Install]\nWantedBy=multi-user.target\n");
+  return u;
+}
+
+fs::path SystemdServiceManager::UnitFolder() const { return root_ / kUnitFolder; }
+
+std::string SystemdServiceManager::Location(std::string_view service) const {
+  return (UnitFolder() / UnitName(service)).string();
+}
+
+bool SystemdServiceManager::Live() const {
+  return root_.lexically_normal() == fs::path("/") && DirectoryExists("/run/systemd/system");
+}
+
+void SystemdServiceManager::ReloadIfLive() {
+  if (!Live()) return;
+  if (RunProgram({"systemctl", "daemon-reload"}, nullptr) != 0) KLOG_WARN("systemctl daemon-reload failed");
+}
+
+Win32Error SystemdServiceManager::CreateService(const ServiceConfig& c) {
+  if (!IsServiceName(c.name)) return ERROR_INVALID_NAME;
+  if (HasLineBreak(c.display_name) || HasLineBreak(c.binary_path.string()) || HasLineBreak(c.load_order_group))
+    return ERROR_INVALID_PARAMETER;
+  const std::string unit = UnitName(c.name);
+  const fs::path file = UnitFolder() / unit;
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(file, ec))) return ERROR_SERVICE_EXISTS;
+  if (Win32Error e = CreateDirectoryChain(UnitFolder())) return e;
+  // Written aside and linked into place: the unit appears whole or not at
+  // all, and a unit made meanwhile by someone else is never replaced.
+  fs::path tmp;
+  if (Win32Error e = GetTempFileName(UnitFolder(), ".kv", &tmp)) return e;
+  Win32Error e = WriteWholeFile(tmp, UnitFileText(c));
+  if (!e) {
+    fs::permissions(tmp, fs::perms(0644), ec);
+    e = CreateHardLink(file, tmp);
+    if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) e = ERROR_SERVICE_EXISTS;
+  }
+  DeleteFile(tmp);
+  if (e) return e;
+  if (c.start_type <= SERVICE_AUTO_START) {
+    const fs::path wants = UnitFolder() / kWantsFolder;
+    e = CreateDirectoryChain(wants);
+    if (!e) {
+      fs::remove(wants / unit, ec);
+      if (symlink((fs::path("/") / kUnitFolder / unit).c_str(), (wants / unit).c_str()) != 0) e = FromErrno(errno);
+    }
+    if (e) {
+      DeleteFile(file);
+      return e;
+    }
+  }
+  ReloadIfLive();
+  return ERROR_SUCCESS;
+}
+
+Win32Error SystemdServiceManager::DeleteService(std::string_view service) {
+  if (!IsServiceName(service)) return ERROR_INVALID_NAME;
+  const std::string unit = UnitName(service);
+  const fs::path file = UnitFolder() / unit;
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(file, ec))) return ERROR_SERVICE_DOES_NOT_EXIST;
+  const fs::path link = UnitFolder() / kWantsFolder / unit;
+  if (fs::exists(fs::symlink_status(link, ec)) && unlink(link.c_str()) != 0) return FromErrno(errno);
+  if (unlink(file.c_str()) != 0) return FromErrno(errno);
+  // Deleting a service drops its registry key with everything below it.
+  Registry registry(registry_root_);
+  const Win32Error e = registry.DeleteKeyTree(std::string(kServicesKey) + std::string(service));
+  ReloadIfLive();
+  return e == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : e;
+}
+
 Win32Error SystemdServiceManager::QueryStatus(std::string_view service, ServiceStatus* status) {
+  if (!Live()) {
+    // Without a running systemd an installed unit can only be stopped.
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(UnitFolder() / UnitName(service), ec))) return ERROR_SERVICE_DOES_NOT_EXIST;
+    *status = ServiceStatus{};
+    return ERROR_SUCCESS;
+  }
   std::string out;
   const int rc = RunProgram({"systemctl", "show", "--property=LoadState,ActiveState", UnitName(service)}, &out);
   if (rc < 0) return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
@@ -141,6 +309,7 @@ Win32Error SystemdServiceManager::Start(std::string_view service) {
   ServiceStatus st;
   if (Win32Error e = QueryStatus(service, &st)) return e;
   if (st.current_state != SERVICE_STOPPED) return ERROR_SERVICE_ALREADY_RUNNING;
+  if (!Live()) return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
   // systemctl start waits until a Type=notify unit reports READY=1.
   const int rc = RunProgram({"systemctl", "start", UnitName(service)}, nullptr);
   return rc == 0 ? ERROR_SUCCESS : ERROR_SERVICE_DEPENDENCY_FAIL;
@@ -149,7 +318,11 @@ Win32Error SystemdServiceManager::Start(std::string_view service) {
 Win32Error SystemdServiceManager::Stop(std::string_view service, ServiceStatus* status) {
   if (Win32Error e = QueryStatus(service, status)) return e;
   if (status->current_state == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
-  if (RunProgram({"systemctl", "stop", "--no-block", UnitName(service)}, nullptr) != 0)
+  // The stop goes ahead of ordering: kelva.service is ordered after
+  // kelvaflt.service and stops the filter at the end of its own stop, which a
+  // stop job ordered behind kelva's would only reach after kelva has ended.
+  if (RunProgram({"systemctl", "stop", "--no-block", "--job-mode=ignore-dependencies", UnitName(service)}, nullptr) !=
+      0)
     return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   if (Win32Error e = QueryStatus(service, status)) return e;
   if (status->current_state == SERVICE_RUNNING) {

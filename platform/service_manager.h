@@ -1,7 +1,9 @@
-// The service manager seam: query, start and stop other services by name (the
-// filter service "KELVAFilter", the service "KELVA"), with the status values of
-// the Windows service control manager. Two Linux backends: systemd (systemctl)
-// and a plain process supervisor for console mode and tests.
+// The service manager seam: create, delete, query, start and stop services by
+// name (the filter service "KELVAFilter", the service "KELVA"), with the status
+// values and error codes of the Windows service control manager. Two Linux
+// backends: systemd (unit files under a root folder, systemctl) and a plain
+// process supervisor for console mode and tests. ServiceManagerWrapper forwards
+// every call, so that a test overrides only the call it injects a fault into.
 //
 // Implementations are thread safe.
 #pragma once
@@ -31,7 +33,30 @@ enum ServiceState : uint32_t {
   SERVICE_PAUSED = 7,
 };
 
+inline constexpr uint32_t SERVICE_FILE_SYSTEM_DRIVER = 0x2;
 inline constexpr uint32_t SERVICE_WIN32_OWN_PROCESS = 0x10;
+
+// Start types and error control of a created service.
+inline constexpr uint32_t SERVICE_AUTO_START = 2;
+inline constexpr uint32_t SERVICE_DEMAND_START = 3;
+inline constexpr uint32_t SERVICE_DISABLED = 4;
+inline constexpr uint32_t SERVICE_ERROR_NORMAL = 1;
+
+// What CreateService is given: the values of CreateServiceW, the pre-shutdown
+// time-out of ChangeServiceConfig2W, and the one value Windows derives instead
+// of storing (the services that depend on this one start after it).
+struct ServiceConfig {
+  std::string name;
+  std::string display_name;
+  uint32_t service_type = SERVICE_WIN32_OWN_PROCESS;
+  uint32_t start_type = SERVICE_DEMAND_START;
+  uint32_t error_control = SERVICE_ERROR_NORMAL;
+  std::filesystem::path binary_path;
+  std::string load_order_group;           // empty: none
+  std::vector<std::string> dependencies;  // services that must run first
+  std::vector<std::string> dependents;    // services that start after this one
+  uint32_t preshutdown_timeout_ms = 0;    // 0: the manager's default
+};
 
 // SERVICE_STATUS, field for field.
 struct ServiceStatus {
@@ -51,6 +76,18 @@ class ServiceManager {
   ServiceManager& operator=(const ServiceManager&) = delete;
   virtual ~ServiceManager() = default;
 
+  // Registers a new service. ERROR_SERVICE_EXISTS when it exists (nothing is
+  // changed then), ERROR_ACCESS_DENIED without the rights, another code when
+  // the manager cannot store it. A manager that cannot register services (the
+  // process supervisor) refuses with ERROR_NOT_SUPPORTED.
+  virtual Win32Error CreateService(const ServiceConfig& config);
+  // Removes a service (which should be stopped) with its registry key
+  // HKLM\SYSTEM\CurrentControlSet\Services\<name>. ERROR_SERVICE_DOES_NOT_EXIST
+  // when it is unknown.
+  virtual Win32Error DeleteService(std::string_view service);
+  // Where the manager keeps a service (its unit file), for log lines; empty
+  // when there is no such place.
+  virtual std::string Location(std::string_view service) const;
   // ERROR_SERVICE_DOES_NOT_EXIST when the service is unknown.
   virtual Win32Error QueryStatus(std::string_view service, ServiceStatus* status) = 0;
   // Starts a stopped service and returns once it has started (or failed).
@@ -62,14 +99,61 @@ class ServiceManager {
   virtual Win32Error Stop(std::string_view service, ServiceStatus* status) = 0;
 };
 
-// systemd through systemctl. Service names map to unit names: "KELVA" ->
-// kelva.service, "KELVAFilter" -> kelvaflt.service, others -> <name>.service.
+// Forwards every call to another manager; tests derive from it and override
+// the calls they change.
+class ServiceManagerWrapper : public ServiceManager {
+ public:
+  explicit ServiceManagerWrapper(ServiceManager* target) : target_(target) {}
+  Win32Error CreateService(const ServiceConfig& config) override { return target_->CreateService(config); }
+  Win32Error DeleteService(std::string_view service) override { return target_->DeleteService(service); }
+  std::string Location(std::string_view service) const override { return target_->Location(service); }
+  Win32Error QueryStatus(std::string_view service, ServiceStatus* status) override {
+    return target_->QueryStatus(service, status);
+  }
+  Win32Error Start(std::string_view service) override { return target_->Start(service); }
+  Win32Error Stop(std::string_view service, ServiceStatus* status) override { return target_->Stop(service, status); }
+
+ private:
+  ServiceManager* target_;
+};
+
+// KELVA_SYSTEMD_ROOT, else "/": the root of the system whose systemd units
+// the installation commands write (a staging folder, a chroot, a test folder).
+std::filesystem::path SystemdRoot();
+
+// systemd. Service names map to unit names: "KELVA" -> kelva.service,
+// "KELVAFilter" -> kelvaflt.service, others -> <name>.service. A service
+// exists while ROOT/etc/systemd/system/<unit> exists. systemctl is asked about
+// states only when ROOT is "/" and systemd runs; otherwise (staging, chroot,
+// container) an existing unit is stopped and cannot be started.
 class SystemdServiceManager final : public ServiceManager {
  public:
+  // root: empty for SystemdRoot(); registry_root: empty for RegistryRoot().
+  explicit SystemdServiceManager(std::filesystem::path root = {}, std::filesystem::path registry_root = {});
+
   static std::string UnitName(std::string_view service);
+  // The unit file of a service, as CreateService writes it.
+  static std::string UnitFileText(const ServiceConfig& config);
+
+  // Writes ROOT/etc/systemd/system/<unit>; an auto-start service is also
+  // enabled (the multi-user.target.wants link that `systemctl enable` makes).
+  Win32Error CreateService(const ServiceConfig& config) override;
+  // Removes the link, the unit file and the service's registry key.
+  Win32Error DeleteService(std::string_view service) override;
+  std::string Location(std::string_view service) const override;
   Win32Error QueryStatus(std::string_view service, ServiceStatus* status) override;
   Win32Error Start(std::string_view service) override;
   Win32Error Stop(std::string_view service, ServiceStatus* status) override;
+
+  const std::filesystem::path& root() const { return root_; }
+
+ private:
+  std::filesystem::path UnitFolder() const;
+  // True when ROOT is "/" and systemd is the running service manager.
+  bool Live() const;
+  void ReloadIfLive();
+  std::filesystem::path root_;
+  std::filesystem::path registry_root_;
 };
 
 // Runs services as child processes. Each service is a program with its

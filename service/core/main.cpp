@@ -10,6 +10,7 @@
 #include "platform/device_manager.h"
 #include "platform/device_notify.h"
 #include "platform/filter_port.h"
+#include "platform/host_installer.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
@@ -56,7 +57,14 @@ int main(int argc, char** argv) {
   DeviceNotificationHub no_devices;  // stands in when the device manager cannot start
   Registry registry;
 
+  FuseHostInstaller host_installer;
+  core::InstallEnvironment install_env;
+  install_env.service_manager = &systemd;
+  install_env.registry = &registry;
+  install_env.host_installer = &host_installer;
+
   core::CommandLineHooks hooks;
+  hooks.install = core::BindInstallCommands(install_env);
   hooks.started_by_service_manager = [] { return StartedByServiceManager(); };
   hooks.make_service = [&](bool service_mode) {
     DeviceNotifications* notifications = &no_devices;
