@@ -617,11 +617,14 @@ Win32Error CDirObject::RecordCatalog() {
     if (new_disc == disc_ && new_file == file_) return ERROR_SUCCESS;
     NamespaceLock ns(volume_);
     e = volume_->RenameCacheFile(CK_DIR, disc_, file_, new_disc, new_file, this);
-    if (e != 0) return e;
-    e = volume_->CatalogRelocate(disc_, file_, new_disc, new_file);
-    if (e != 0) {
+    if (e == 0) {
+      e = volume_->CatalogRelocate(disc_, file_, new_disc, new_file);
       // The cache map goes back, so that map and tree keep naming the same file.
-      volume_->RenameCacheFile(CK_DIR, new_disc, new_file, disc_, file_, this);
+      if (e != 0) volume_->RenameCacheFile(CK_DIR, new_disc, new_file, disc_, file_, this);
+    }
+    if (e != 0) {
+      // The copy on the disc cannot be found under the old identity: record again.
+      if (catalog_->ChangeState() == 2) catalog_->SetChangeState(1);
       return e;
     }
     disc_ = new_disc;
