@@ -105,6 +105,14 @@ TEST_F(DirObjectTest, FailedCreateLeavesNothingBehind) {
   fs::path path;
   EXPECT_FALSE(volume_->store().CacheFilePath(CK_DIR, 0, 101, 0, &path)) << "its catalog file is gone";
 
+  // A live directory of the same name: the parent refuses the row.
+  Make(root_, u"\\Taken");
+  const auto pins_before = volume_->pins.size();
+  CDirObject* twin = Open();
+  EXPECT_EQ(twin->Create(root_->catalog(), u"\\Taken", 0, kTime), platform::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(twin->catalog(), nullptr);
+  EXPECT_EQ(volume_->pins.size(), pins_before);
+
   // No room: refused before anything is made.
   volume_->free_capacity = 0;
   EXPECT_EQ(d->Create(root_->catalog(), u"\\full", 0, kTime), platform::ERROR_DISK_FULL);
@@ -351,6 +359,28 @@ TEST_F(DirObjectTest, FlushRecordsTheCatalogAndFollowsItsNewIdentity) {
   CDirObject* idle = Make(root_, u"\\idle");
   ASSERT_EQ(idle->Flush(true), 0u);
   EXPECT_EQ(idle->Flush(false), platform::ERROR_RETRY);
+}
+
+TEST_F(DirObjectTest, AccountedCatalogSpaceIsCountedAndReleasedOnce) {
+  CDirObject* d = Make(root_, u"\\Space");
+  ASSERT_EQ(d->Flush(true), 0u);
+  const int64_t before = volume_->metadata_bytes.load();
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(d->catalog()->InsertEntry(FileEntry(platform::Utf8ToUtf16("entry-" + std::to_string(i)), i)), 1);
+  }
+  ASSERT_EQ(d->catalog()->CheckpointAndLock(), SQLITE_OK);  // the file size is brought up to date
+  d->catalog()->Unlock();
+  ASSERT_EQ(volume_->SyncDirectoryGrowth(d->catalog()), 1);
+  const int64_t counted = d->accounted_size();
+  EXPECT_EQ(counted, static_cast<int64_t>(d->catalog()->FileSize()));
+  EXPECT_EQ(volume_->metadata_bytes.load(), before + counted);
+  ASSERT_EQ(volume_->SyncDirectoryGrowth(d->catalog()), 1);
+  EXPECT_EQ(volume_->metadata_bytes.load(), before + counted) << "the same size is not counted twice";
+  ASSERT_EQ(d->Flush(true), 0u);
+  EXPECT_EQ(d->accounted_size(), 0);
+  EXPECT_EQ(volume_->metadata_bytes.load(), before) << "recording releases what was counted";
+  ASSERT_EQ(d->Flush(true), 0u);
+  EXPECT_EQ(volume_->metadata_bytes.load(), before);
 }
 
 TEST_F(DirObjectTest, SetInfoChangesOnlyWhatDiffers) {

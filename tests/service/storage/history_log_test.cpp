@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file.h"
@@ -251,6 +253,39 @@ TEST_F(HistoryLogTest, MailslotExportSendsTheReplyHeaderThenOneMessagePerSegment
     joined += message.substr(5);
   }
   EXPECT_TRUE(joined == all);
+}
+
+TEST_F(HistoryLogTest, RecordsFromManyThreadsNeverInterleave) {
+  CHistoryLog log(volume_.get());
+  ASSERT_EQ(log.Start(), 0u);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&log, t] {
+      const std::u16string name(static_cast<size_t>(5 + t * 7), static_cast<char16_t>(u'a' + t));
+      for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(log.AppendRenamed(kMarch, name), 0u);
+        if (i % 50 == 0) {
+          uint8_t d = 0;
+          uint32_t f = 0;
+          EXPECT_EQ(log.Seal(&d, &f), 0u);
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  const fs::path out = data_ / "all.bin";
+  ASSERT_EQ(log.Export(platform::Utf8ToUtf16(out.string()), nullptr), 0u);
+  std::string bytes;
+  ASSERT_EQ(platform::ReadWholeFile(out, &bytes), 0u);
+  std::map<char16_t, int> per_thread;
+  ASSERT_EQ(ParseHistoryRecords(bytes,
+                                [&](const HistoryRecord& r) {
+                                  EXPECT_EQ(r.text.size(), static_cast<size_t>(5 + (r.text[0] - u'a') * 7));
+                                  ++per_thread[r.text[0]];
+                                  return true;
+                                }),
+            0u);
+  EXPECT_EQ(per_thread, (std::map<char16_t, int>{{u'a', 200}, {u'b', 200}, {u'c', 200}, {u'd', 200}}));
 }
 
 TEST_F(HistoryLogTest, SealMovesToTheNextDiscWhenOneIsFullAndStopsAtTheLast) {
