@@ -26,41 +26,6 @@ size_t HashBlock(const std::vector<uint8_t>& data) {
       std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
 }
 
-// Padding written into a file identifier's implementation use field starts with
-// our implementation identifier; it is dropped and laid out again at every
-// write-back of the folder.
-bool IsOwnFidPadding(const std::vector<uint8_t>& iu) {
-  return iu.size() >= kEntityIdSize &&
-         DecodeEntityId(iu.data()).Identifier() == kFsImplementationId;
-}
-
-// Lays the identifiers out one after the other so that no 16-byte tag crosses a
-// block boundary (a rule for write-once media, kept on every medium): where one
-// would, the identifier before it grows by its implementation use field. An empty
-// field becomes our 32-byte implementation identifier, which moves the next tag
-// 16 to 32 bytes into the next block; a field in use grows by the bytes missing
-// to the block's end. Returns the folder's length.
-size_t PadFids(std::vector<FileIdentifierDescriptor>* fids) {
-  size_t at = 0;
-  for (size_t i = 0; i < fids->size(); ++i) {
-    const size_t in_block = at % kSectorSize;
-    if (i > 0 && in_block > kSectorSize - kTagSize) {
-      std::vector<uint8_t>& iu = (*fids)[i - 1].implementationUse;
-      if (iu.empty()) {
-        iu.assign(kEntityIdSize, 0);
-        EncodeEntityId(iu.data(), MakeImplementationId(kFsImplementationId, kFsOsClass,
-                                                       kFsOsIdentifier));
-        at += kEntityIdSize;
-      } else {
-        iu.resize(iu.size() + kSectorSize - in_block, 0);
-        at += kSectorSize - in_block;
-      }
-    }
-    at += FidLength((*fids)[i]);
-  }
-  return at;
-}
-
 uint16_t SetAllocation(uint16_t flags, uint16_t alloc) {
   return static_cast<uint16_t>((flags & ~7) | alloc);
 }
@@ -135,7 +100,7 @@ Win32Error UdfFileSystem::SerializeDir(UdfNode* node) {
     node->inlineData = std::move(data);
     node->fe.icbTag.flags = SetAllocation(node->fe.icbTag.flags, kIcbEmbedded);
   } else {
-    total = PadFids(&fids);
+    total = PadFileIdentifiers(&fids);
     const size_t nb = (total + kSectorSize - 1) / kSectorSize;
     while (blocks.size() > nb) {
       FreeMeta(blocks.back(), 1);
