@@ -1,5 +1,6 @@
 #include "tools/disctool/disctool.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdlib>
@@ -265,6 +266,11 @@ std::string DescribeVolume(const udf::VolumeStructure& vs) {
 }
 
 int Run(const std::vector<std::string>& args, FILE* out, FILE* err) {
+  if (std::find(args.begin(), args.end(), "--help") != args.end() ||
+      std::find(args.begin(), args.end(), "-h") != args.end()) {
+    std::fputs(kUsage, out);
+    return 0;
+  }
   Options o;
   std::string error;
   if (!ParseOptions(args, &o, &error)) {
