@@ -316,6 +316,7 @@ void SimUnit::LoadDisc(int slot) {
     time += options_.unload_ms;
   }
   if (drive_slot_ != slot) {
+    KLOG_INFO("unit: disc %d loaded", slot);
     uint8_t* loads = &counters_[0][1][0x22];
     Put16(loads, std::min<uint32_t>(Get16(loads) + 1, 0xFFFF));
   }
@@ -1165,9 +1166,9 @@ Win32Error SimUnit::InsertMagazine(const std::filesystem::path& dir) {
   release_requested_ = false;
   uint8_t* reads = &counters_[0][0x11][0x3C];
   Put32(reads, Get32(reads) + 1);
+  KLOG_INFO("unit: magazine %s inserted", dir.string().c_str());
   LoadDisc(magazine_->current_disc);
   unit_attention_ = true;
-  KLOG_INFO("unit: magazine %s inserted, disc %d loaded", dir.string().c_str(), int(magazine_->current_disc));
   return platform::ERROR_SUCCESS;
 }
 

@@ -1,6 +1,9 @@
 #include "platform/udf/fs_util.h"
 
 #include "platform/udf/dstring.h"
+#include "platform/udf/bytes.h"
+#include "platform/udf/entity_id.h"
+#include "platform/udf/tag.h"
 
 namespace kelva::udf {
 
@@ -48,6 +51,32 @@ platform::Win32Error CheckName(std::u16string_view name) {
   }
   if (EncodeDChars(name).size() > 255) return platform::ERROR_FILENAME_EXCED_RANGE;
   return platform::ERROR_SUCCESS;
+}
+
+size_t PadFileIdentifiers(std::vector<FileIdentifierDescriptor>* fids) {
+  size_t at = 0;
+  for (size_t i = 0; i < fids->size(); ++i) {
+    const size_t in_block = at % kSectorSize;
+    if (i > 0 && in_block > kSectorSize - kTagSize) {
+      std::vector<uint8_t>& iu = (*fids)[i - 1].implementationUse;
+      if (iu.empty()) {
+        iu.assign(kEntityIdSize, 0);
+        EncodeEntityId(iu.data(),
+                       MakeImplementationId(kFsImplementationId, kFsOsClass, kFsOsIdentifier));
+        at += kEntityIdSize;
+      } else {
+        iu.resize(iu.size() + kSectorSize - in_block, 0);
+        at += kSectorSize - in_block;
+      }
+    }
+    at += FidLength((*fids)[i]);
+  }
+  return at;
+}
+
+bool IsOwnFidPadding(const std::vector<uint8_t>& implementation_use) {
+  return implementation_use.size() >= kEntityIdSize &&
+         DecodeEntityId(implementation_use.data()).Identifier() == kFsImplementationId;
 }
 
 }  // namespace kelva::udf

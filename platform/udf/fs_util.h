@@ -9,6 +9,7 @@
 
 #include "platform/errors.h"
 #include "platform/filetime.h"
+#include "platform/udf/file_descriptors.h"
 #include "platform/udf/timestamp.h"
 
 namespace kelva::udf {
@@ -31,5 +32,18 @@ std::vector<std::u16string> SplitVolumePath(std::u16string_view path);
 // or one holding a separator, a wildcard or a control character; 206 when its
 // recorded form is longer than 255 bytes.
 platform::Win32Error CheckName(std::u16string_view name);
+
+// Lays a folder's identifiers out one after the other so that no 16-byte tag
+// crosses a block boundary (required on write-once media, kept on every medium):
+// where one would, the identifier before it grows by its implementation use
+// field. An empty field becomes our 32-byte implementation identifier, which
+// moves the next tag 16 to 28 bytes into the next block; a field in use grows by
+// the bytes missing to the block's end. Returns the folder's length in bytes.
+size_t PadFileIdentifiers(std::vector<FileIdentifierDescriptor>* fids);
+
+// True when an implementation use field is padding of ours (it starts with our
+// implementation identifier); such padding is dropped and laid out again at
+// every write-back of the folder.
+bool IsOwnFidPadding(const std::vector<uint8_t>& implementation_use);
 
 }  // namespace kelva::udf

@@ -87,6 +87,7 @@ Win32Error UdfFileSystem::MountLocked(bool read_only) {
   if (lvid_.minimumUdfWriteRevision > 0x0260) readOnly_ = true;
   if (!readOnly_) {
     if (Err e = LoadBitmaps()) return e;
+    SetMetadataZone();
   }
   if (!readOnly_ && recordable_) {
     if (Err e = LoadTracks()) return e;
@@ -314,7 +315,11 @@ Win32Error UdfFileSystem::LoadTracks() {
       metaTrackEnd_ = t.start + t.size - partStart_;
       dataNwa_ = nwa(d) - partStart_;
       dataEnd_ = static_cast<uint32_t>(std::min<uint64_t>(d.start + d.size, part_end) - partStart_);
+      // Blocks the metadata file already claims stay its own, recorded or not.
       metaReserved_ = metaNwa_;
+      for (const auto& x : metaExtents_)
+        if (x.block >= metaNwa_ && x.block < metaTrackEnd_)
+          metaReserved_ = std::max(metaReserved_, std::min(x.block + x.count, metaTrackEnd_));
       return pe::ERROR_SUCCESS;
     }
     KLOG_WARN("udf: the tracks of the recordable disc do not match its volume; read-only");
@@ -382,9 +387,20 @@ Win32Error UdfFileSystem::ReadBlocks(uint16_t partition, uint32_t block, uint32_
   }
   if (partition != metaRef_) return pe::ERROR_FILE_CORRUPT;
   while (count > 0) {
+    // Blocks waiting to be written are read from memory: after a move of the
+    // metadata file, its new place holds nothing yet.
+    auto pending = pendingMeta_.lower_bound(block);
+    if (pending != pendingMeta_.end() && pending->first == block) {
+      std::memcpy(buf, pending->second.data(), kSectorSize);
+      buf += kSectorSize;
+      ++block;
+      --count;
+      continue;
+    }
     uint32_t lba = 0, run = 0;
     if (!MetaToPhys(block, &lba, &run)) return pe::ERROR_FILE_CORRUPT;
     run = std::min(run, count);
+    if (pending != pendingMeta_.end() && pending->first - block < run) run = pending->first - block;
     if (Err e = ReadPhys(lba, run, buf)) return e;
     buf += static_cast<size_t>(run) * kSectorSize;
     block += run;
@@ -412,7 +428,7 @@ Win32Error UdfFileSystem::LoadNode(const LbAddr& at, NodePtr* out) {
     return pe::ERROR_FILE_CORRUPT;
   if (node->fe.icbTag.strategyType != 4) return pe::ERROR_FILE_CORRUPT;
   if (Err e = LoadExtents(node.get())) return e;
-  if (at.partitionReferenceNum == metaRef_)
+  if (at.partitionReferenceNum == metaRef_ && !pendingMeta_.count(at.logicalBlockNum))
     metaHash_[at.logicalBlockNum] =
         std::hash<std::string_view>{}(std::string_view(reinterpret_cast<char*>(buf.data()),
                                                        buf.size()));
@@ -549,7 +565,7 @@ Win32Error UdfFileSystem::LoadDir(UdfNode* node) {
     std::vector<uint8_t> block(kSectorSize);
     for (const auto& e : node->extents) {
       for (uint32_t i = 0; i < e.count; ++i, at += kSectorSize) {
-        if (e.partition != metaRef_ || !e.recorded) continue;
+        if (e.partition != metaRef_ || !e.recorded || pendingMeta_.count(e.block + i)) continue;
         std::fill(block.begin(), block.end(), 0);
         if (at < data.size())
           std::memcpy(block.data(), data.data() + at,

@@ -185,7 +185,12 @@ class UdfFileSystem {
   // Space.
   Err AllocMeta(uint32_t count, uint32_t* block);
   void FreeMeta(uint32_t block, uint32_t count);
+  // Placement of the metadata file (udf_fs_metadata.cpp).
+  void SetMetadataZone();
   Err GrowMetadata();
+  Err GrowMetadataRewritable();
+  Err GrowMetadataRecordable();
+  Err RelocateMetadata(uint32_t start, uint32_t count);
   Err EnsureMetaUsage();
   Err AllocData(uint32_t goal, uint32_t want, uint32_t* block, uint32_t* count);
   void FreeData(uint32_t block, uint32_t count);
@@ -258,6 +263,10 @@ class UdfFileSystem {
   SpaceBitmap metaBitmap_;  // rewritable: recorded; recordable: built by a walk
   bool metaUsageKnown_ = false;
   bool metaBitmapDirty_ = false;
+  // Rewritable: blocks behind the metadata files kept for the metadata file's
+  // growth; file data goes there only when the rest of the partition is full.
+  uint32_t metaZoneStart_ = 0, metaZoneEnd_ = 0;
+  bool metaRelocated_ = false;  // moved since the last write-back
 
   // Physical partition space.
   SpaceBitmap physBitmap_;  // rewritable

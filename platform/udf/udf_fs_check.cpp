@@ -77,6 +77,22 @@ void UdfFileSystem::CheckNode(const LbAddr& at, const LbAddr& parent, int depth,
   }
   if (!(node->parent == parent))
     problems->push_back(Where(at) + ": parent entry does not name the folder above it");
+  if (!node->embedded) {
+    // No file identifier's tag may cross a block boundary.
+    std::vector<uint8_t> data(static_cast<size_t>(node->Size()));
+    size_t crossing = 0;
+    if (ReadNodeData(node.get(), 0, data.size(), data.data()) == platform::ERROR_SUCCESS) {
+      for (size_t pos = 0; pos + 38 <= data.size();) {
+        if (pos % kSectorSize > kSectorSize - kTagSize) ++crossing;
+        const size_t length =
+            (38 + size_t{Get16(&data[pos + 36])} + data[pos + 19] + 3) & ~size_t{3};
+        pos += length;
+      }
+    }
+    if (crossing)
+      problems->push_back(Where(at) + ": " + std::to_string(crossing) +
+                          " file identifier tag(s) cross a block boundary");
+  }
   for (size_t i = 0; i < node->dir->entries.size(); ++i) {
     const UdfDirEntry entry = node->dir->entries[i];
     if (entry.deleted) continue;

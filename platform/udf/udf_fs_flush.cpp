@@ -73,7 +73,7 @@ Win32Error UdfFileSystem::SerializeDir(UdfNode* node) {
     FileIdentifierDescriptor& f = fids[i + 1];
     f.fileCharacteristics = e.characteristics;
     f.icb = e.icb;
-    f.implementationUse = e.implementationUse;
+    if (!IsOwnFidPadding(e.implementationUse)) f.implementationUse = e.implementationUse;
     f.fileIdentifier = EncodeDChars(e.name);
     f.tag.tagSerialNum = serial_;
     total += FidLength(f);
@@ -100,6 +100,7 @@ Win32Error UdfFileSystem::SerializeDir(UdfNode* node) {
     node->inlineData = std::move(data);
     node->fe.icbTag.flags = SetAllocation(node->fe.icbTag.flags, kIcbEmbedded);
   } else {
+    total = PadFileIdentifiers(&fids);
     const size_t nb = (total + kSectorSize - 1) / kSectorSize;
     while (blocks.size() > nb) {
       FreeMeta(blocks.back(), 1);
@@ -442,8 +443,15 @@ Win32Error UdfFileSystem::FlushLocked() {
     if (node->dirty) {
       if (Err e = SerializeNode(node.get())) return e;
     }
-  if (Err e = SerializeMetadataFiles()) return e;
+  // Folders and file entries reach the disc before the metadata files' entries,
+  // which may name a new place of the metadata file.
   if (Err e = WriteMetaBlocks()) return e;
+  if (metaRelocated_) {
+    if (Err e = device_->Synchronize()) return e;
+  }
+  if (Err e = SerializeMetadataFiles()) return e;
+  if (Err e = WritePending()) return e;
+  metaRelocated_ = false;
   if (Err e = device_->Synchronize()) return e;
   // The disc no longer refers to freed data blocks: they become free now.
   if (havePhysBitmap_) {

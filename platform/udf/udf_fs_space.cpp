@@ -12,13 +12,6 @@ namespace kelva::udf {
 using platform::Win32Error;
 namespace pe = platform;
 
-namespace {
-// Growth of the metadata file: 512 blocks on rewritable media (aligned to the
-// metadata partition's allocation unit), one 64 KiB unit on recordable media.
-constexpr uint32_t kRewritableMetaGrowth = 512;
-constexpr uint32_t kRecordableMetaGrowth = 32;
-}  // namespace
-
 Win32Error UdfFileSystem::BeginChange() {
   if (Err e = Writable()) return e;
   if (changed_) return pe::ERROR_SUCCESS;
@@ -94,39 +87,6 @@ void UdfFileSystem::FreeMeta(uint32_t block, uint32_t count) {
   if (static_cast<uint64_t>(block) + count > metaBitmap_.Size()) return;
   metaBitmap_.MarkFree(block, count);
   metaBitmapDirty_ = true;
-}
-
-Win32Error UdfFileSystem::GrowMetadata() {
-  uint32_t start = 0, count = 0;
-  if (recordable_) {
-    count = kRecordableMetaGrowth;
-    if (static_cast<uint64_t>(metaReserved_) + count > metaTrackEnd_) return pe::ERROR_DISK_FULL;
-    start = metaReserved_;
-    metaReserved_ += count;
-  } else {
-    count = kRewritableMetaGrowth;
-    const uint32_t align = std::max<uint32_t>(1, metaMap_.allocationUnitSize);
-    const UdfExtent& last = metaExtents_.back();
-    const uint32_t goal = last.block + last.count;
-    if (physBitmap_.RangeFree(goal, count)) {
-      start = goal;
-    } else {
-      uint32_t got = 0;
-      if (!physBitmap_.FindRun(goal, count, count, align, &start, &got)) return pe::ERROR_DISK_FULL;
-    }
-    physBitmap_.MarkUsed(start, count);
-  }
-  UdfExtent& last = metaExtents_.back();
-  if (last.block + last.count == start && static_cast<uint64_t>(last.count) + count <= kMaxExtentBlocks)
-    last.count += count;
-  else
-    metaExtents_.push_back({start, count, physRef_, true});
-  metaBlocks_ += count;
-  metaBitmap_.Grow(metaBlocks_, true);
-  metaFilesDirty_ = true;
-  metaBitmapDirty_ = true;
-  KLOG_DEBUG("udf: metadata file grown by %u blocks to %u", count, metaBlocks_);
-  return pe::ERROR_SUCCESS;
 }
 
 uint64_t UdfFileSystem::FreeDataBlocks() const {

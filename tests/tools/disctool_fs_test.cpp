@@ -127,6 +127,48 @@ TEST_P(DisctoolFiles, FoldersRemovalFreeSpaceAndErrors) {
   EXPECT_EQ(Tool(Args({"put", "onlyone"})).code, 2);
 }
 
+TEST_P(DisctoolFiles, PutOntoAnExistingFileRefusesUnlessForced) {
+  const fs::path src = dir_ / "tree";
+  WriteBytes(src / "f", 5000, 'f');
+  WriteBytes(src / "keep", 100, 'k');
+  ASSERT_EQ(Tool(Args({"put", src.string(), "/"})).code, 0);
+  struct Step {
+    std::vector<std::string> put;  // options and operands of put
+    size_t size;                   // of the new source file "f"
+    char seed;
+    int code;
+    char expectSeed;               // what /tree/f holds afterwards
+    size_t expectSize;
+  };
+  const std::vector<Step> steps = {
+      {{"put"}, 3000, 'g', 1, 'f', 5000},             // refused, the file stays
+      {{"put", "--force"}, 3000, 'g', 0, 'g', 3000},  // replaced by a shorter file
+      {{"put", "-f"}, 9000, 'h', 0, 'h', 9000},       // and by a longer one
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.put.back() + " " + std::to_string(step.size));
+    WriteBytes(dir_ / "new" / "f", step.size, step.seed);
+    std::vector<std::string> args = step.put;
+    args.push_back((dir_ / "new" / "f").string());
+    args.push_back("/tree/f");
+    const Result r = Tool(Args(args));
+    EXPECT_EQ(r.code, step.code) << r.err;
+    const bool told = r.err.find("tree\\f: the file exists (--force replaces it)") != std::string::npos;
+    EXPECT_EQ(told, step.code != 0) << r.err;
+    ASSERT_EQ(Tool(Args({"get", "/tree/f", (dir_ / "back").string()})).code, 0);
+    WriteBytes(dir_ / "want", step.expectSize, step.expectSeed);
+    EXPECT_EQ(ReadAll(dir_ / "back"), ReadAll(dir_ / "want"));
+  }
+  // A folder put again with --force replaces the files it holds and keeps the rest.
+  WriteBytes(src / "f", 700, 'm');
+  WriteBytes(src / "added", 10, 'a');
+  ASSERT_EQ(Tool(Args({"put", "--force", src.string(), "/"})).code, 0);
+  ASSERT_EQ(Tool(Args({"get", "/tree", (dir_ / "out").string()})).code, 0);
+  for (const char* f : {"f", "keep", "added"}) EXPECT_EQ(ReadAll(dir_ / "out" / f), ReadAll(src / f)) << f;
+  EXPECT_EQ(Tool(Args({"check"})).code, 0);
+  EXPECT_EQ(Tool(Args({"ls", "--force"})).code, 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Discs, DisctoolFiles,
                          ::testing::Values("image-bd-re", "image-bd-r", "magazine-bd-r"),
                          [](const auto& info) {

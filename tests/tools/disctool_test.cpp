@@ -116,5 +116,12 @@ TEST_F(Disctool, UsageErrors) {
   EXPECT_EQ(r.code, 1);
 }
 
+TEST_F(Disctool, HelpSaysWhatPutDoesWithFilesThatExist) {
+  const Result r = RunTool({"--help"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("is refused, or replaced with --force"), std::string::npos) << r.out;
+  EXPECT_EQ(RunTool({"put", "-h"}).code, 0);
+}
+
 }  // namespace
 }  // namespace kelva::disctool

@@ -1,5 +1,6 @@
 #include "tools/disctool/disctool.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdlib>
@@ -24,7 +25,9 @@ constexpr char kUsage[] =
     "  info     print the volume structure of the disc\n"
     "  ls [PATH]          list a folder (wildcards allowed in the last component)\n"
     "  get PATH DEST      copy a file or folder out of the volume\n"
-    "  put SRC PATH       copy a file or folder into the volume\n"
+    "  put [--force] SRC PATH\n"
+    "                     copy a file or folder into the volume; a file that exists\n"
+    "                     is refused, or replaced with --force (folders are merged)\n"
     "  mkdir PATH         create a folder (and the folders above it)\n"
     "  rm PATH            delete a file or an empty folder\n"
     "  df                 free space of the volume\n"
@@ -71,6 +74,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     std::string v;
     if (a == "-v" || a == "--verbose") {
       o->verbose = true;
+    } else if (a == "-f" || a == "--force") {
+      o->force = true;
     } else if (a == "--image") {
       if (!value(&o->image)) return false;
     } else if (a == "--media") {
@@ -116,6 +121,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
   if (IsFileCommand(o->command) && !FileCommandOperandsOk(*o, error)) return false;
   if (o->command != "format" && o->command != "info" && !IsFileCommand(o->command)) {
     *error = o->command.empty() ? "no command given" : "unknown command " + o->command;
+    return false;
+  }
+  if (o->force && o->command != "put") {
+    *error = "--force applies to put only";
     return false;
   }
   const int discs = !o->image.empty() + !o->magazine.empty() + !o->unit.empty() + !o->device.empty();
@@ -257,6 +266,11 @@ std::string DescribeVolume(const udf::VolumeStructure& vs) {
 }
 
 int Run(const std::vector<std::string>& args, FILE* out, FILE* err) {
+  if (std::find(args.begin(), args.end(), "--help") != args.end() ||
+      std::find(args.begin(), args.end(), "-h") != args.end()) {
+    std::fputs(kUsage, out);
+    return 0;
+  }
   Options o;
   std::string error;
   if (!ParseOptions(args, &o, &error)) {

@@ -27,6 +27,7 @@ struct Options {
   std::string device;
   int slot = -1;
   bool verbose = false;
+  bool force = false;  // put: replace files that exist
   std::vector<std::string> operands;  // paths of the file commands
 };
 

@@ -54,7 +54,8 @@ std::string TimeText(pe::FileTime ft) {
 
 class Session {
  public:
-  Session(udf::UdfFileSystem& fs, FILE* out, FILE* err) : fs_(fs), out_(out), err_(err) {}
+  Session(udf::UdfFileSystem& fs, bool force, FILE* out, FILE* err)
+      : fs_(fs), force_(force), out_(out), err_(err) {}
 
   int Fail(const std::u16string& path, pe::Win32Error e) {
     std::fprintf(err_, "kelva-disctool: %s: %s\n", pe::Utf16ToUtf8(path).c_str(),
@@ -134,8 +135,18 @@ class Session {
     std::ifstream in(src, std::ios::binary);
     if (!in) return Fail(pe::Utf8ToUtf16(src.string()), pe::ERROR_FILE_NOT_FOUND);
     std::unique_ptr<udf::UdfFile> f;
-    if (pe::Win32Error e = fs_.Open(path, udf::UdfCreate::kCreateNew, true, &f))
-      return Fail(path, e);
+    pe::Win32Error e = fs_.Open(path, udf::UdfCreate::kCreateNew, true, &f);
+    if (e == pe::ERROR_FILE_EXISTS) {
+      // An existing file is kept unless --force asks to replace it (then as cp does).
+      if (!force_) {
+        std::fprintf(err_, "kelva-disctool: %s: the file exists (--force replaces it)\n",
+                     pe::Utf16ToUtf8(path).c_str());
+        return 1;
+      }
+      e = fs_.Open(path, udf::UdfCreate::kOpenExisting, true, &f);
+      if (e == pe::ERROR_SUCCESS) e = f->SetEndOfFile(0);
+    }
+    if (e) return Fail(path, e);
     std::vector<char> buf(kCopyChunk);
     uint64_t at = 0;
     while (in) {
@@ -197,6 +208,7 @@ class Session {
 
  private:
   udf::UdfFileSystem& fs_;
+  bool force_;
   FILE* out_;
   FILE* err_;
 };
@@ -234,7 +246,7 @@ int RunFileCommand(const Options& o, udf::IUdfDrive& drive, FILE* out, FILE* err
     std::fprintf(err, "kelva-disctool: cannot mount the volume: %s\n", pe::ErrorText(e).c_str());
     return 1;
   }
-  Session s(*fs, out, err);
+  Session s(*fs, o.force, out, err);
   const std::vector<std::string>& a = o.operands;
   int rc = 0;
   if (o.command == "ls") {

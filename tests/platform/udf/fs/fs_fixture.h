@@ -115,12 +115,14 @@ class WriteLog : public platform::ScsiDeviceWrapper {
       const uint32_t lba = (uint32_t{c.cdb[2]} << 24) | (uint32_t{c.cdb[3]} << 16) |
                            (uint32_t{c.cdb[4]} << 8) | c.cdb[5];
       const uint32_t count = (uint32_t{c.cdb[7]} << 8) | c.cdb[8];
+      if (before_write_at) before_write_at(lba, count);
       writes.emplace_back(lba, count);
     }
     return ScsiDeviceWrapper::Execute(c, r);
   }
   std::vector<std::pair<uint32_t, uint32_t>> writes;
   std::function<void(size_t)> before_write;  // told the number of writes so far
+  std::function<void(uint32_t lba, uint32_t count)> before_write_at;  // told where it writes
 };
 
 // A disc of a magazine in the simulated unit, formatted through the unit's
