@@ -94,15 +94,19 @@ void UnitController::Destroy() {
   if (destroyed_) return;
   destroyed_ = true;
   MagazineHold(device_, false);
-  if (monitor_stop_) monitor_stop_->Set();
-  if (monitor_.joinable()) monitor_.join();
-  if (release_thread_.joinable()) release_thread_.join();
+  StopThreads();
   std::lock_guard lock(volume_lock_);
   if (volume_handle_) {
     volume_handle_->Unlock();
     volume_handle_.reset();
   }
   volume_lock_depth_ = 0;
+}
+
+void UnitController::StopThreads() {
+  if (monitor_stop_) monitor_stop_->Set();
+  if (monitor_.joinable()) monitor_.join();
+  if (release_thread_.joinable()) release_thread_.join();
 }
 
 void UnitController::WaitUntilReady() {
@@ -349,9 +353,11 @@ uint32_t UnitController::LoadDisc(uint8_t slot) {
 
   LockVolume();
   DismountVolume();
+  // Raised until the end, past the format of a newly prepared disc: a mount
+  // meanwhile must see that the changer is still at work.
+  CounterRaise exchange(exchange_);
   bool loaded = false;
   {
-    CounterRaise exchange(exchange_);
     if (UnloadCurrentDisc(current_slot_.load(), false)) {
       for (uint32_t attempt = 0; attempt < kLoadAttempts && !loaded; ++attempt) {
         if (UnloadMedium(device_, 0) != 0) continue;

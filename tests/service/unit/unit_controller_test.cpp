@@ -141,7 +141,17 @@ TEST_F(ControllerTest, LoadingAboveTheHighestPreparedSlotFormats) {
   StartUnit({.used_discs = 1});
   Mount();
   EXPECT_EQ(controller_->HighestPreparedSlot(), 0);
+  // The format (it starts by setting the unit clock) still counts as a disc
+  // exchange, so that a mount meanwhile stays away.
+  std::vector<int> exchange_at_format;
+  device_->SetHook([&](const platform::ScsiCommand& c, platform::ScsiReply*) {
+    if (IsVendor(c, 0x51)) exchange_at_format.push_back(controller_->ExchangeCount());
+    return false;
+  });
   ASSERT_EQ(controller_->LoadDisc(1), 0u);
+  device_->SetHook(nullptr);
+  EXPECT_EQ(exchange_at_format, (std::vector<int>{1}));
+  EXPECT_EQ(controller_->ExchangeCount(), 0);
   EXPECT_EQ(maintenance_->formats, 1);
   EXPECT_EQ(controller_->HighestPreparedSlot(), 1);
   EXPECT_EQ(controller_->CurrentSlot(), 1);
