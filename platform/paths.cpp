@@ -20,7 +20,8 @@ std::filesystem::path FromEnv(const char* name, const char* fallback) {
 std::filesystem::path CommonAppDataFolder() { return FromEnv("KELVA_DATA_ROOT", "/var/lib"); }
 std::filesystem::path DataFolder() { return CommonAppDataFolder() / "Norve" / "KELVA"; }
 std::filesystem::path RunDir() { return FromEnv("KELVA_RUN_DIR", "/run/kelva"); }
-std::filesystem::path UserRunDir() { return RunDir() / "user"; }
+std::filesystem::path UserRunDir() { return UserRunDir(RunDir()); }
+std::filesystem::path UserRunDir(const std::filesystem::path& run_dir) { return run_dir / "user"; }
 
 namespace {
 // Creates dir when missing and, when this process owns it, sets mode.

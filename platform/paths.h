@@ -19,6 +19,8 @@ std::filesystem::path RunDir();
 // RunDir() + "/user": a sticky folder where every user's programs create their
 // mailslots (the notifier's, reply mailslots of control-channel clients).
 std::filesystem::path UserRunDir();
+// The user part of another run folder.
+std::filesystem::path UserRunDir(const std::filesystem::path& run_dir);
 // Creates RunDir() and UserRunDir() when missing and gives them their modes:
 // the run folder 0755 (a folder left writable for everybody is closed again),
 // the user part 1777. Returns the first error; ERROR_SUCCESS when both are in
