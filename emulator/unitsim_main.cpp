@@ -37,7 +37,7 @@ const char* kUsage =
     "      [--speed BYTES_PER_SECOND] [--load-ms MS] [--unload-ms MS] [--state FILE]\n"
     "      Runs a unit (with DIR inserted) until Ctrl+C or 'unplug'; it is published as\n"
     "      KELVA_RUN_DIR/units/NAME.sock (NAME defaults to unit0), with NAME.medium beside\n"
-    "      it while a magazine's disc is in the drive. The device number N defaults to the\n"
+    "      it while a magazine is in the unit. The device number N defaults to the\n"
     "      lowest number from 1000 on that no other running unit has; the serial to\n"
     "      KQX1 and N in seven digits.\n"
     "  status [--name NAME]             Shows the state of a running unit.\n"

@@ -236,6 +236,7 @@ void UnitController::StatusChangeAlert() {
     gone = st == platform::ERROR_DEVICE_NOT_CONNECTED;
   }
   if (loaded) {
+    KLOG_INFO("unit %s: disc %u loaded again, waiting until it is ready", serial.c_str(), slot);
     bool gave_up = false;
     for (uint32_t poll = 0; poll < kAlertReadyPolls && !recovered && !gave_up && !gone; ++poll) {
       if (!PauseUnlessStopping(1000)) {
