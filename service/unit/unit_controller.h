@@ -331,6 +331,7 @@ class UnitController {
   std::u16string serial_ = kNoSerial;
 
   ErrorHistory history_;
+  bool history_writable_ = true;  // false: the file could neither be read nor set aside
   uint32_t last_reported_ = kNoCondition;
   platform::FileTime last_reported_time_ = 0;
 
