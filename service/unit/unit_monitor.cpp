@@ -198,7 +198,9 @@ void UnitController::StatusChangeAlert() {
   // loaded again only after the user closed it. A notifier that is gone (or
   // goes before the box is closed) showed nothing: the disc stays out.
   const ConditionRow& row = ConditionAt(kCondStatusChangeAborted);
-  std::u16string text = u"[" + platform::Utf8ToUtf16(row.code) + u"]";
+  std::u16string text = u"[";
+  text += platform::Utf8ToUtf16(row.code);
+  text += u']';
   text += LoadMessage(row.message_id, language_);
   const NotifyMessage message =
       BuildNotifyMessage(kNotifyMessageBox, row.style, LoadMessage(kTitleStringId, language_), text);
