@@ -3,11 +3,11 @@
 // the magazine folder (platform/sim_device_source.h reads it).
 //
 // The medium counts as arrived once the disc in the drive is ready (the
-// storage check-verify request succeeds) and as removed once the drive holds
-// no disc of a magazine any more (magazine ejected or pulled, disc dropped
-// out, unit unplugged). A drive that only stops, rests or changes discs
-// inside the magazine keeps its medium, as a real drive does: the host must
-// not take the volume away for that.
+// storage check-verify request succeeds) and as removed once the magazine
+// leaves (ejected or pulled) or the unit does (unplugged). A drive that only
+// stops, rests, changes discs inside the magazine or lets a disc drop out
+// keeps its medium: the host must not take the volume away for that (a
+// dropped disc is put back by the host while the magazine stays).
 #pragma once
 
 #include <filesystem>

@@ -1209,7 +1209,7 @@ bool SimUnit::HasMagazine() {
 
 bool SimUnit::HoldsMedium() {
   std::lock_guard<std::mutex> lock(mu_);
-  return !unplugged_ && magazine_ != nullptr && drive_slot_ >= 0;
+  return !unplugged_ && magazine_ != nullptr;
 }
 
 std::filesystem::path SimUnit::MagazineDir() {

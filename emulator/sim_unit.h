@@ -89,8 +89,8 @@ class SimUnit {
   // Pulls the magazine out without the mechanism (door closed afterwards).
   void PullMagazine();
   bool HasMagazine();
-  // True while the unit is plugged in and its drive holds a disc of the
-  // inserted magazine, ready or not (loading, stopped, resting): what the
+  // True while the unit is plugged in and holds a magazine, whether or not a
+  // disc is in the drive (loading, changing discs, or dropped out): what the
   // host's media-change detection counts as a medium present.
   bool HoldsMedium();
   // The folder of the inserted magazine; empty without one.

@@ -37,7 +37,7 @@ const char* kUsage =
     "      [--speed BYTES_PER_SECOND] [--load-ms MS] [--unload-ms MS] [--state FILE]\n"
     "      Runs a unit (with DIR inserted) until Ctrl+C or 'unplug'; it is published as\n"
     "      KELVA_RUN_DIR/units/NAME.sock (NAME defaults to unit0), with NAME.medium beside\n"
-    "      it while a magazine's disc is in the drive. The device number N defaults to the\n"
+    "      it while a magazine is in the unit. The device number N defaults to the\n"
     "      lowest number from 1000 on that no other running unit has; the serial to\n"
     "      KQX1 and N in seven digits.\n"
     "  status [--name NAME]             Shows the state of a running unit.\n"
@@ -74,6 +74,12 @@ struct Args {
 
 const std::vector<std::string> kFlags = {"--norve", "--force", "--write-protect", "--help"};
 
+// GCC 12 at -O3 warns of overlapping copies inside the inlined std::string
+// concatenation below, which cannot overlap (a known false positive).
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
 bool Parse(int argc, char** argv, int from, Args* out, std::string* error) {
   for (int i = from; i < argc; ++i) {
     std::string a = argv[i];
@@ -92,6 +98,9 @@ bool Parse(int argc, char** argv, int from, Args* out, std::string* error) {
   }
   return true;
 }
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic pop
+#endif
 
 bool ParseNumber(const std::string& s, uint64_t* v) {
   try {

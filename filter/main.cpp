@@ -55,6 +55,9 @@ int main(int argc, char** argv) {
   }
 
   const auto run_dir = RunDir();
+  // The port lives where only root writes (users' mailslots have a sticky part of their own).
+  if (Win32Error e = PrepareRunDirs())
+    KLOG_WARN("cannot prepare the run folder %s: %u (%s)", run_dir.c_str(), e, ErrorText(e).c_str());
   filter::FilterService service(std::make_unique<filter::FolderVolumeResolver>(run_dir / "volumes"));
   filter::FilterService::Options options;
   options.run_dir = run_dir;

@@ -19,6 +19,7 @@ void MessageHandler::Handle(const uint8_t* data, size_t length) {
       break;
     case kKindMessageBox:
       presenter_.Dialog(Utf16ToUtf8(m.title), Utf16ToUtf8(m.text), MessageBoxLevel(m.style));
+      if (m.dialog != 0 && dialog_closed_) dialog_closed_(m.dialog);
       break;
     case kKindMediaInserted:
     case kKindMediaRemoved:

@@ -1,6 +1,9 @@
 #include "notifier/notifier_app.h"
 
+#include <cstdio>
+
 #include "notifier/udf_check.h"
+#include "platform/named_event.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 
@@ -12,13 +15,17 @@ namespace {
 std::string MountRootOf(const NotifierOptions& o) {
   return (o.mount_root.empty() ? MountRoot() : o.mount_root).string();
 }
+std::filesystem::path MailslotDirOf(const NotifierOptions& o) {
+  return o.run_dir.empty() ? UserRunDir() : o.run_dir / "user";
+}
 }  // namespace
 
 NotifierApp::NotifierApp(NotifierOptions options)
     : options_(std::move(options)),
       done_(true, false, *options_.clock),
-      handler_(*options_.presenter, MountRootOf(options_), [this] { done_.Set(); }),
-      server_(*options_.clock, options_.run_dir,
+      handler_(*options_.presenter, MountRootOf(options_), [this] { done_.Set(); },
+               [this](uint32_t number) { AnswerDialog(number); }),
+      server_(*options_.clock, MailslotDirOf(options_),
               [this](const uint8_t* data, size_t length) { handler_.Handle(data, length); }),
       busy_(*options_.clock, options_.run_dir, *options_.inhibitor) {}
 
@@ -29,6 +36,20 @@ NotifierApp::~NotifierApp() {
 }
 
 void NotifierApp::RequestStop() { done_.Set(); }
+
+void NotifierApp::AnswerDialog(uint32_t number) {
+  // A dialog closed because the program ends was not closed by the user.
+  if (done_.IsSet()) return;
+  char digits[8];
+  std::snprintf(digits, sizeof digits, "%06X", number & 0xFFFFFF);
+  std::unique_ptr<NamedEvent> event;
+  if (NamedEvent::Open(std::string(kDialogClosedEventPrefix) + digits, *options_.clock, &event, options_.run_dir) !=
+      ERROR_SUCCESS) {
+    KLOG_DEBUG("dialog %06X closed; its sender no longer waits", number);
+    return;
+  }
+  event->Set();
+}
 
 int NotifierApp::Run() {
   KLOG_INFO("starting");

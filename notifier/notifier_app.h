@@ -21,7 +21,9 @@ namespace kelva::notifier {
 
 struct NotifierOptions {
   platform::Clock* clock = &platform::RealClock();
-  std::filesystem::path run_dir;     // mailslot and busy event; empty: RunDir()
+  // Busy and dialog events in it, the mailslot in its user part ("user");
+  // empty: RunDir() and UserRunDir().
+  std::filesystem::path run_dir;
   std::filesystem::path mount_root;  // drive letters' mount points; empty: MountRoot()
   Presenter* presenter = nullptr;    // required
   platform::Inhibitor* inhibitor = nullptr;  // required
@@ -49,6 +51,9 @@ class NotifierApp {
   const BusyWatcher& busy() const { return busy_; }
 
  private:
+  // Tells the sender of dialog number that the user closed it.
+  void AnswerDialog(uint32_t number);
+
   NotifierOptions options_;
   platform::Event done_;
   MessageHandler handler_;

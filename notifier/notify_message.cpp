@@ -26,6 +26,7 @@ std::u16string ReadField(const uint8_t* p, size_t units) {
 bool DecodeNotifyMessage(const uint8_t* data, size_t length, NotifyMessage* out) {
   if (!data || length < kMessageSize) return false;
   out->kind = data[0];
+  out->dialog = uint32_t(data[1]) | uint32_t(data[2]) << 8 | uint32_t(data[3]) << 16;
   out->style = ReadU32(data + 4);
   out->title = ReadField(data + kTitleOffset, kTitleUnits);
   out->text = ReadField(data + kTextOffset, kTextUnits);

@@ -2,7 +2,7 @@
 // notifier's mailslot, decoded field by field:
 //
 //   offset 0    u8       kind
-//   offset 1    3 bytes  reserved (ignored)
+//   offset 1    3 bytes  dialog number (kind 1, little-endian; 0: no answer)
 //   offset 4    u32      style (balloon icon flags, or message box type)
 //   offset 8    64 UTF-16 units   title, NUL-terminated (drive root for 0x10/0x11)
 //   offset 136  256 UTF-16 units  text, NUL-terminated
@@ -30,8 +30,14 @@ enum MessageKind : uint8_t {
   kKindQuit = 0xFF,
 };
 
+// When the user closed a message box with a nonzero dialog number, the
+// notifier sets the named event of its sender: this prefix followed by the
+// number in six upper-case hex digits.
+inline constexpr char kDialogClosedEventPrefix[] = "Global\\{5D0B7F3A-8C21-4E6B-A9F4-3C7E15B2D960}-";
+
 struct NotifyMessage {
   uint8_t kind = 0;
+  uint32_t dialog = 0;  // bytes 1..3
   uint32_t style = 0;
   std::u16string title;  // up to the first NUL, never past its field
   std::u16string text;

@@ -89,7 +89,14 @@ Win32Error FilterPortServer::Create(std::string_view port_name, uint32_t mode, C
   if (Win32Error e = CreateDirectoryChain(path.parent_path())) return e;
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return FromErrno(errno);
-  // A live server answers a connect; a stale socket file is replaced.
+  // A live server of ours answers a connect; a stale socket file is replaced.
+  // A socket another user made at our name (where the run folder was once
+  // open to everybody) is never ours, live or not: it goes too.
+  struct stat st{};
+  if (lstat(path.c_str(), &st) == 0 && st.st_uid != geteuid()) {
+    KLOG_WARN("port: removing %s, made by user %u", path.c_str(), static_cast<unsigned>(st.st_uid));
+    unlink(path.c_str());
+  }
   {
     const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     const bool live = probe >= 0 && connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;

@@ -176,9 +176,10 @@ Win32Error MailslotClient::Open(std::string_view name, std::unique_ptr<MailslotC
 
 Win32Error MailslotClient::Write(const void* data, uint32_t length) {
   for (;;) {
-    const ssize_t n = send(fd_, data, length, MSG_NOSIGNAL);
+    const ssize_t n = send(fd_, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) return static_cast<uint32_t>(n) == length ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
     if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kMailslotFull;
     if (errno == ECONNREFUSED || errno == ENOTCONN) return ERROR_FILE_NOT_FOUND;
     return FromErrno(errno);
   }

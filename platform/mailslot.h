@@ -22,6 +22,9 @@ namespace kelva::platform {
 inline constexpr Win32Error kMailslotReadTimeout = 121;
 // NextMessageSize result when no message is waiting (MAILSLOT_NO_MESSAGE).
 inline constexpr uint32_t kMailslotNoMessage = 0xFFFFFFFFu;
+// Result of a write that found the mailslot's queue full (its reader is busy):
+// the message was dropped.
+inline constexpr Win32Error kMailslotFull = ERROR_BUSY;
 
 // The socket path for a mailslot name: the part after "\\.\mailslot\" (matched
 // without regard to case, optional) below run_dir; "\" and "/" become "_".
@@ -81,7 +84,8 @@ class MailslotClient {
   static Win32Error Open(std::string_view name, std::unique_ptr<MailslotClient>* out,
                          const std::filesystem::path& run_dir = {} /* RunDir() */);
 
-  // Writes one whole message. ERROR_FILE_NOT_FOUND when the server is gone.
+  // Writes one whole message without ever waiting. ERROR_FILE_NOT_FOUND when
+  // the server is gone; kMailslotFull (message dropped) when its queue is full.
   Win32Error Write(const void* data, uint32_t length);
 
  private:

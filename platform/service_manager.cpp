@@ -193,7 +193,9 @@ std::string SystemdServiceManager::UnitFileText(const ServiceConfig& c) {
   u.append("KillSignal=SIGTERM\nKillMode=mixed\n");
   if (c.preshutdown_timeout_ms)
     u.append("TimeoutStopSec=").append(std::to_string((c.preshutdown_timeout_ms + 999) / 1000)).append("\n");
-  u.append("RuntimeDirectory=kelva\nRuntimeDirectoryMode=1777\nRuntimeDirectoryPreserve=yes\nStateDirectory=kelva\n");
+  // Only root writes in the run folder; users' programs create their
+  // mailslots in the sticky "user" folder inside, made by kelva and kelvaflt.
+  u.append("RuntimeDirectory=kelva\nRuntimeDirectoryMode=0755\nRuntimeDirectoryPreserve=yes\nStateDirectory=kelva\n");
   // Boot, system and automatic start all mean: started at boot.
   if (c.start_type <= SERVICE_AUTO_START) u.append("\n[Install]\nWantedBy=multi-user.target\n");
   return u;

@@ -10,8 +10,30 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 scripts/deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target kelva kelvaflt kelva-unitsim KelvaMsg
+# The build speaks only when it fails: its output goes to .kelva/build.log and
+# the terminal shows its progress on one line.
+mkdir -p .kelva
+build_log=$root/.kelva/build.log
+if ! cmake --preset release >"$build_log" 2>&1; then
+  cat "$build_log" >&2
+  echo "kelva: the build could not be configured (log: $build_log)" >&2
+  exit 1
+fi
+progress() {
+  local line
+  while IFS= read -r line; do
+    printf '%s\n' "$line" >>"$build_log"
+    if [ -t 2 ] && [[ $line =~ ^\[([0-9]+)/([0-9]+)\] ]]; then
+      printf '\rkelva: building %s/%s ' "${BASH_REMATCH[1]}" "${BASH_REMATCH[2]}" >&2
+    fi
+  done
+  if [ -t 2 ]; then printf '\r\033[K' >&2; fi
+}
+if ! cmake --build --preset release -j "$(nproc)" --target kelva kelvaflt kelva-unitsim KelvaMsg 2>&1 | progress; then
+  grep -E 'error|FAILED' "$build_log" >&2 || tail -n 40 "$build_log" >&2
+  echo "kelva: the build failed (log: $build_log)" >&2
+  exit 1
+fi
 
 export KELVA_DATA_ROOT=${KELVA_DATA_ROOT:-$root/.kelva/data}
 export KELVA_RUN_DIR=${KELVA_RUN_DIR:-$root/.kelva/run}

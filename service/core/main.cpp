@@ -67,6 +67,9 @@ int main(int argc, char** argv) {
   hooks.install = core::BindInstallCommands(install_env);
   hooks.started_by_service_manager = [] { return StartedByServiceManager(); };
   hooks.make_service = [&](bool service_mode) {
+    // Our sockets where only root writes, the users' mailslots in a sticky part.
+    if (Win32Error e = PrepareRunDirs())
+      KLOG_WARN("cannot prepare the run folder %s: %u (%s)", RunDir().c_str(), e, ErrorText(e).c_str());
     DeviceNotifications* notifications = &no_devices;
     if (!devices) {
       if (Win32Error e = CreateSystemDeviceManager(DefaultDeviceManagerOptions(), &devices)) {

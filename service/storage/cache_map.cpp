@@ -182,6 +182,7 @@ bool CCacheMap::Validate() {
   std::vector<Item> stack;
   stack.push_back({root, kNoNode, 0});
   int64_t leaf_depth = -1;
+  std::vector<uint32_t> leaves;
   // Keys are checked for order during an in-order walk that is done separately
   // below, once the structure is known to be sound.
   while (!stack.empty()) {
@@ -192,16 +193,20 @@ bool CCacheMap::Validate() {
     const uint32_t count = Count(it.node);
     if (count > kMaxEntries) return false;
     if (Parent(it.node) != it.parent) return false;
+    // A node is a leaf by its leftmost child alone; the other child fields of
+    // a leaf's entries are not looked at (a map written elsewhere may hold
+    // anything there).
     const bool leaf = Child0(it.node) == kNoNode;
-    for (uint32_t k = 0; k < count; ++k) {
-      if ((Right(it.node, k) == kNoNode) != leaf) return false;
-    }
     if (leaf) {
+      leaves.push_back(it.node);
       if (leaf_depth < 0) leaf_depth = it.depth;
       if (leaf_depth != static_cast<int64_t>(it.depth)) return false;
       continue;
     }
     if (count == 0) return false;
+    for (uint32_t k = 0; k < count; ++k) {
+      if (Right(it.node, k) == kNoNode) return false;
+    }
     for (uint32_t i = 0; i <= count; ++i) stack.push_back({Child(it.node, i), it.node, it.depth + 1});
   }
   // The free list: in range, each node once, none of them in the tree.
@@ -249,6 +254,10 @@ bool CCacheMap::Validate() {
     }
     path.push_back({Child(n, i), 0});
   }
+  // The walks below the map find a leaf by a missing child: whatever a leaf's
+  // entries held there is replaced by "no child".
+  for (uint32_t n : leaves)
+    for (uint32_t k = 0; k < Count(n); ++k) SetRight(n, k, kNoNode);
   free_count_ = free_count;
   return true;
 }

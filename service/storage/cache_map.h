@@ -135,6 +135,8 @@ class CCacheMap {
 
   void InitNew();
   bool Adopt(uint8_t* image, size_t size, size_t allocated);
+  // Checks the loaded image (tree shape, parent links, key order, free list)
+  // and sets the child fields of leaf entries to "no child". False when unsound.
   bool Validate();
   // Makes room for one more page in the allocation when an insert could need it.
   bool ReserveForInsert();

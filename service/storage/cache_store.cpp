@@ -122,7 +122,9 @@ bool CCacheStore::LoadMaps() {
 
 bool CCacheStore::Open(std::u16string_view magazine) {
   open_ = false;
-  for (auto& map : maps_) Report(map->Save());
+  // Maps still loaded are dropped, not saved: only Close and Destroy write
+  // them back, so the map files keep describing the cache as of its last close.
+  for (auto& map : maps_) map->Unload();
   const std::u16string name(magazine.substr(0, kMaxMagazineName));
   const std::string utf8 = Utf16ToUtf8(name);
   if (!IsPlainName(utf8)) {

@@ -146,6 +146,16 @@ int CCatalogDb::OpenHandle(std::u16string_view path, bool create) {
   }
   db_ = db;
   if (create) {
+    // A new catalog gets 1024-byte pages (set before its first table and before
+    // the log mode, the only time it can be): an empty directory catalog is
+    // then 3 KiB instead of 12, and catalogs are copied into the cache and
+    // recorded onto the discs again and again. On an existing catalog this does
+    // nothing; catalogs of any page size open as they are.
+    rc = ExecDone("PRAGMA page_size=1024;");
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW && rc != SQLITE_OK) {
+      CloseLocked();
+      return rc;
+    }
     Statement st(*this);
     rc = st.Prepare("PRAGMA journal_mode=WAL;");
     if (rc == SQLITE_OK) {

@@ -158,6 +158,13 @@ std::u16string LoadMessage(uint32_t id, Language language) {
   return text == nullptr ? std::u16string() : platform::Utf8ToUtf16(text);
 }
 
+// GCC 12 at -O3 warns of overlapping copies inside the inlined std::u16string
+// concatenations below, which cannot overlap (a known false positive).
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
+
 std::u16string HistoryText(uint32_t index, bool with_code, Language language) {
   const ConditionRow& row = ConditionAt(index);
   std::u16string message = LoadMessage(row.message_id, language);
@@ -171,6 +178,10 @@ std::u16string NotifierText(uint32_t index, bool with_code, Language language) {
   if (!with_code) return message;
   return u"[" + platform::Utf8ToUtf16(row.code) + u"]\n" + message;
 }
+
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic pop
+#endif
 
 NotifyMessage BuildNotifyMessage(uint8_t kind, uint32_t style, std::u16string_view title,
                                  std::u16string_view text) {

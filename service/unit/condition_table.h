@@ -94,6 +94,13 @@ inline constexpr uint32_t kNotifyTitleOffset = 8;
 inline constexpr uint32_t kNotifyTitleChars = 64;   // with the terminator
 inline constexpr uint32_t kNotifyTextOffset = 136;
 inline constexpr uint32_t kNotifyTextChars = 256;   // with the terminator
+// A message box whose closing the sender waits for carries a dialog number
+// (1 .. 0xFFFFFF, little-endian) in the three bytes after the kind; when the
+// user closed it the notifier sets the named event of that number, which the
+// sender created: this prefix followed by the number in six upper-case hex
+// digits. Number 0 (the bytes cleared) asks for no answer.
+inline constexpr uint32_t kNotifyDialogNumberOffset = 1;
+inline constexpr const char* kDialogClosedEventPrefix = "Global\\{5D0B7F3A-8C21-4E6B-A9F4-3C7E15B2D960}-";
 
 enum NotifyKind : uint8_t {
   kNotifyBalloon = 0,

@@ -66,6 +66,11 @@ void IdentifyingVolumeWorker::Mount(const CancelTest& cancelled) {
 }
 
 void IdentifyingVolumeWorker::Dismount() {
+  // A disc exchange empties the drive for a while; that is no media removal.
+  if (controller_ != nullptr && controller_->ExchangeCount() != 0) {
+    Outcome("unit " + name_ + ": disc exchange in progress, magazine kept");
+    return;
+  }
   // A unit that no longer answers was unplugged: its removal follows and
   // tells the user that the magazine was not ejected first.
   if (controller_ != nullptr && TestUnitReady(controller_->device()) == platform::ERROR_DEVICE_NOT_CONNECTED) {
@@ -85,6 +90,17 @@ void IdentifyingVolumeWorker::DeviceRemoved() {
     return;
   }
   Outcome("unit " + name_ + ": device removed");
+}
+
+void IdentifyingVolumeWorker::UnmountAndEject() {
+  if (controller_ == nullptr) return;
+  // EjectMagazine reports a failed eject to the user itself.
+  const uint32_t result = controller_->EjectMagazine();
+  identified_.store(false);
+  if (result == kResultDone)
+    Outcome("unit " + name_ + ": magazine released at the unit's request");
+  else
+    Outcome("unit " + name_ + ": magazine not released at the unit's request (" + std::to_string(result) + ")");
 }
 
 bool IdentifyingVolumeWorker::NotifyUnitEvent(const uint8_t event[3]) {

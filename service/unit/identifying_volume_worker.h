@@ -4,7 +4,8 @@
 // magazine it found (or why none); it holds no drive letter and shows no
 // volume. A media removal forgets the magazine so that the next one is
 // identified afresh; a unit removed while its magazine is identified tells
-// the user that it was not ejected first.
+// the user that it was not ejected first. With no volume to unmount, the
+// release button at the unit lets the magazine go at once.
 #pragma once
 
 #include <atomic>
@@ -29,6 +30,8 @@ class IdentifyingVolumeWorker final : public VolumeWorker {
   void RefreshDriveLetter() override {}
   int DriveIndex() override { return -1; }
   bool NotifyUnitEvent(const uint8_t event[3]) override;
+  // Nothing is mounted: ejects the magazine through the controller.
+  void UnmountAndEject() override;
 
   // The last line this worker logged about the magazine.
   std::string LastOutcome();

@@ -353,15 +353,14 @@ bool ReadUnitStatus(DeviceHandle device, UnitStatus* out, platform::Clock& clock
   if (device == nullptr) return false;
   TestUnitReady(device);
   uint8_t page[256] = {};
-  bool have_page = false;
+  // Only a page that reads short is read again; a failed read fails the call
+  // at once (a unit that rejects the command, or one that is gone).
   for (int read = 0; read < 50; ++read) {
     if (read > 0) clock.Sleep(100);
     std::memset(page, 0, sizeof page);
-    const uint32_t status = VendorRead(device, 0x1F, 0, 0, page, sizeof page);
-    have_page = status == 0;
-    if (have_page && Get16(page) >= 9) break;
+    if (VendorRead(device, 0x1F, 0, 0, page, sizeof page) != 0) return false;
+    if (Get16(page) >= 9) break;
   }
-  if (!have_page) return false;
   out->magazine_type = page[2];
   out->capacity_code = page[4] & 0x0F;
   out->disc_away = (page[7] & 0x80) != 0;

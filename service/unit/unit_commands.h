@@ -145,6 +145,7 @@ struct UnitStatus {
 };
 // Function 0x1F: TEST UNIT READY, then up to 50 reads 100 ms apart (on clock)
 // until the page length is at least 9; after the 50th the last page is decoded.
+// A read that fails ends the call with false.
 bool ReadUnitStatus(DeviceHandle device, UnitStatus* out,
                     platform::Clock& clock = platform::RealClock());
 

@@ -29,7 +29,8 @@ int UnitController::Report(uint32_t index, bool with_code) {
     last_reported_ = index;
     last_reported_time_ = now;
     history_.Add(platform::FileTimeToSystemTime(now), HistoryText(index, with_code, language_));
-    written = WriteErrorHistory(ErrorHistoryPath(), history_) ? 1 : 0;
+    // A history file that could neither be read nor set aside is left as it is.
+    written = history_writable_ && WriteErrorHistory(ErrorHistoryPath(), history_) ? 1 : 0;
   }
   KLOG_INFO("unit %s: condition %u: %s", platform::Utf16ToUtf8(serial_).c_str(), index,
             platform::Utf16ToUtf8(HistoryText(index, row.code[0] != '\0', Language::kEnglish)).c_str());

@@ -68,7 +68,21 @@ std::unique_ptr<UnitController> UnitController::Create(std::u16string_view raw_v
     while (!serial.empty() && serial.back() == ' ') serial.pop_back();
     if (!serial.empty()) c->serial_ = platform::Utf8ToUtf16(serial);
   }
-  if (!kelva::unit::ReadErrorHistory(c->ErrorHistoryPath(), &c->history_)) c->history_.Clear();
+  const platform::Win32Error history_error = LoadErrorHistory(c->ErrorHistoryPath(), &c->history_);
+  if (history_error != 0) {
+    c->history_.Clear();
+    // A history that is there but cannot be read is kept, not overwritten by
+    // the next report.
+    if (history_error != platform::ERROR_FILE_NOT_FOUND && history_error != platform::ERROR_PATH_NOT_FOUND) {
+      const std::filesystem::path aside =
+          SetAsideErrorHistory(c->ErrorHistoryPath(), platform::FileTimeToSystemTime(c->clock_.Now()));
+      KLOG_ERROR("unit %s: error history %s could not be read (%u); %s", platform::Utf16ToUtf8(c->serial_).c_str(),
+                 c->ErrorHistoryPath().c_str(), history_error,
+                 aside.empty() ? "it could not be set aside either and is left untouched"
+                               : ("kept as " + aside.string()).c_str());
+      if (aside.empty()) c->history_writable_ = false;
+    }
+  }
   TestUnitReady(device);
 
   for (uint32_t round = 0; round < kWakeRounds; ++round) {
@@ -94,15 +108,19 @@ void UnitController::Destroy() {
   if (destroyed_) return;
   destroyed_ = true;
   MagazineHold(device_, false);
-  if (monitor_stop_) monitor_stop_->Set();
-  if (monitor_.joinable()) monitor_.join();
-  if (release_thread_.joinable()) release_thread_.join();
+  StopThreads();
   std::lock_guard lock(volume_lock_);
   if (volume_handle_) {
     volume_handle_->Unlock();
     volume_handle_.reset();
   }
   volume_lock_depth_ = 0;
+}
+
+void UnitController::StopThreads() {
+  if (monitor_stop_) monitor_stop_->Set();
+  if (monitor_.joinable()) monitor_.join();
+  if (release_thread_.joinable()) release_thread_.join();
 }
 
 void UnitController::WaitUntilReady() {
@@ -349,9 +367,11 @@ uint32_t UnitController::LoadDisc(uint8_t slot) {
 
   LockVolume();
   DismountVolume();
+  // Raised until the end, past the format of a newly prepared disc: a mount
+  // meanwhile must see that the changer is still at work.
+  CounterRaise exchange(exchange_);
   bool loaded = false;
   {
-    CounterRaise exchange(exchange_);
     if (UnloadCurrentDisc(current_slot_.load(), false)) {
       for (uint32_t attempt = 0; attempt < kLoadAttempts && !loaded; ++attempt) {
         if (UnloadMedium(device_, 0) != 0) continue;

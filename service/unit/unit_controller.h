@@ -56,7 +56,7 @@ struct UnitControllerOptions {
   NotifierChannel* notifier = nullptr;         // nullptr: the notifier's mailslot
   Language language = SystemLanguage();
   // Whether a user session is active on the console (the status-change alert
-  // shows its message there). Empty: platform::ActiveConsoleSession().
+  // shows its message there). Empty: whether a notifier listens.
   std::function<bool()> console_session_active;
   // False: no monitor thread is started and the owner runs the monitor's
   // ticks itself with MonitorTick() (tests that count ticks).
@@ -82,6 +82,10 @@ class UnitController {
 
   // Releases the hold and stops the monitor thread. Idempotent.
   void Destroy();
+  // Stops the monitor (a wait of the status-change alert ends too) and joins
+  // the monitor thread and a release run in progress, which use the volume
+  // worker: the owner calls it before the worker goes. Idempotent.
+  void StopThreads();
 
   // ---- magazine and drive ------------------------------------------------------
   void IdentifyMagazine(std::u16string* identifier_out);
@@ -327,6 +331,7 @@ class UnitController {
   std::u16string serial_ = kNoSerial;
 
   ErrorHistory history_;
+  bool history_writable_ = true;  // false: the file could neither be read nor set aside
   uint32_t last_reported_ = kNoCondition;
   platform::FileTime last_reported_time_ = 0;
 
@@ -339,6 +344,7 @@ class UnitController {
     uint8_t closing_countdown = 15;  // notice when 0, period 30
     uint8_t second_closing_countdown = 15;
     uint8_t reading_countdown = 10;  // period 20
+    bool release_handled = false;    // a release run was started for the pending request
   } monitor_state_;
   // The unmount-and-eject run asked for at the unit; one at a time, joined by
   // the next one or by Destroy.

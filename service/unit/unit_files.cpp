@@ -46,13 +46,15 @@ Win32Error ReplaceFile(const fs::path& path, const void* data, uint32_t length) 
   return e;
 }
 
-// Reads an existing file whole when it is exactly `size` bytes long.
-bool ReadExactFile(const fs::path& path, void* out, uint32_t size) {
+// Reads the first `size` bytes of an existing file; a shorter file is
+// ERROR_INVALID_DATA, bytes past `size` are left alone.
+Win32Error ReadLeadingBytes(const fs::path& path, void* out, uint32_t size) {
   File f;
-  if (File::Open(path, platform::kAccessRead, Disposition::kOpenExisting, &f) != 0) return false;
+  if (Win32Error e = File::Open(path, platform::kAccessRead, Disposition::kOpenExisting, &f)) return e;
   uint64_t actual = 0;
-  if (f.Size(&actual) != 0 || actual != size) return false;
-  return f.ReadExactAt(0, out, size) == 0;
+  if (Win32Error e = f.Size(&actual)) return e;
+  if (actual < size) return platform::ERROR_INVALID_DATA;
+  return f.ReadExactAt(0, out, size);
 }
 
 }  // namespace
@@ -102,7 +104,7 @@ void SetConfigFileSplit(UnitConfig* c, int32_t value) {
 
 bool ReadConfig(const fs::path& path, UnitConfig* out) {
   UnitConfig c{};
-  if (!ReadExactFile(path, c.data(), kConfigSize)) return false;
+  if (ReadLeadingBytes(path, c.data(), kConfigSize) != 0) return false;
   *out = c;
   return true;
 }
@@ -174,10 +176,20 @@ bool ParseErrorHistory(std::string_view bytes, ErrorHistory* out) {
   return true;
 }
 
-bool ReadErrorHistory(const fs::path& path, ErrorHistory* out) {
+Win32Error LoadErrorHistory(const fs::path& path, ErrorHistory* out) {
   std::string bytes(kHistoryFileSize, '\0');
-  if (!ReadExactFile(path, bytes.data(), kHistoryFileSize)) return false;
-  return ParseErrorHistory(bytes, out);
+  if (Win32Error e = ReadLeadingBytes(path, bytes.data(), kHistoryFileSize)) return e;
+  return ParseErrorHistory(bytes, out) ? platform::ERROR_SUCCESS : platform::ERROR_INVALID_DATA;
+}
+
+bool ReadErrorHistory(const fs::path& path, ErrorHistory* out) { return LoadErrorHistory(path, out) == 0; }
+
+fs::path SetAsideErrorHistory(const fs::path& path, const platform::SystemTime& t) {
+  char name[64];
+  std::snprintf(name, sizeof name, "Error-refused-%04d%02d%02d%02d%02d%02d.bin", t.wYear, t.wMonth, t.wDay,
+                t.wHour, t.wMinute, t.wSecond);
+  const fs::path aside = path.parent_path() / name;
+  return platform::MoveFile(path, aside, false) == 0 ? aside : fs::path();
 }
 
 bool WriteErrorHistory(const fs::path& path, const ErrorHistory& history) {

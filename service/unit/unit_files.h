@@ -57,7 +57,8 @@ inline uint8_t ConfigCacheKeepCount(const UnitConfig& c) { return c[3]; }
 int32_t ConfigFileSplit(const UnitConfig& c);
 void SetConfigFileSplit(UnitConfig* c, int32_t value);
 
-// True only when the file holds exactly 8 bytes (any other size counts as absent).
+// True when the file's first 8 bytes were read (a shorter file counts as
+// absent; bytes past the eighth are ignored).
 bool ReadConfig(const fs::path& path, UnitConfig* out);
 // Creates or replaces the file (creating its folder chain); true when 8 bytes were written.
 bool WriteConfig(const fs::path& path, const UnitConfig& config);
@@ -95,8 +96,18 @@ std::string SerializeErrorHistory(const ErrorHistory& history);
 // False (out unchanged) unless bytes is exactly 53616 long with a count of at
 // most 100 and a newest index of at most 100.
 bool ParseErrorHistory(std::string_view bytes, ErrorHistory* out);
+// Reads the file's first 53616 bytes (bytes past them are ignored).
+// ERROR_SUCCESS; ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND when there is
+// no history yet; ERROR_INVALID_DATA for a file too short or not a history;
+// another error when it could not be read.
+platform::Win32Error LoadErrorHistory(const fs::path& path, ErrorHistory* out);
+// LoadErrorHistory() == ERROR_SUCCESS.
 bool ReadErrorHistory(const fs::path& path, ErrorHistory* out);
 bool WriteErrorHistory(const fs::path& path, const ErrorHistory& history);
+// Renames a history that could not be read to "Error-refused-<UTC time>.bin"
+// beside it, so that the next write starts a new one without destroying it.
+// The new path, or an empty path when the rename failed.
+fs::path SetAsideErrorHistory(const fs::path& path, const platform::SystemTime& utc);
 
 // ---- unit log dumps --------------------------------------------------------------
 

@@ -394,6 +394,10 @@ void UnitManager::TearDownEntry(UnitEntry& entry, bool device_removed) {
   for (auto& h : helpers)
     if (h.thread.joinable()) h.thread.join();
 
+  // The controller's monitor and a release run call the worker: they end
+  // before the worker goes (outside the unit's lock, which they may need).
+  if (entry.controller_) entry.controller_->StopThreads();
+
   std::lock_guard lock(entry.lock_);
   if (entry.volume_worker_) {
     if (device_removed) entry.volume_worker_->DeviceRemoved();

@@ -7,7 +7,6 @@
 // The monitor sends its commands without the operation lock (only the alert's
 // reload takes it) and reads the controller's flags without locks.
 #include "platform/log.h"
-#include "platform/sessions.h"
 #include "platform/text.h"
 #include "service/unit/unit_controller.h"
 
@@ -83,9 +82,11 @@ bool UnitController::PauseUnlessStopping(uint32_t ms) {
   return !monitor_stop_->IsSet();
 }
 
+// The alert is shown by the user's notifier: without one there is nobody to
+// show it to, as there is no active session at the console.
 bool UnitController::ConsoleSessionActive() {
   if (console_session_active_) return console_session_active_();
-  return platform::ActiveConsoleSession() != platform::kNoSession;
+  return notifier_->Listening();
 }
 
 void UnitController::MonitorTick() {
@@ -135,10 +136,19 @@ void UnitController::MonitorTick() {
       RunRfidHealthCheck(false);
   }
 
+  // One release run per press of the button: the request bit stays set until
+  // the magazine is out, so a run that could not let it go is not repeated
+  // every tick; the next press (the bit seen clear first) starts a new one.
   HoldStatus hold;
-  if (ReadHoldStatus(device_, &hold) && hold.engaged && magazine_present_.load() &&
-      hold.release_requested) {
-    if (UnitVolumeWorker* worker = volume_worker_) StartRelease(worker);
+  const bool hold_read = ReadHoldStatus(device_, &hold);
+  if (hold_read && hold.engaged && magazine_present_.load() && hold.release_requested) {
+    UnitVolumeWorker* worker = volume_worker_;
+    if (!m.release_handled && worker != nullptr) {
+      m.release_handled = true;
+      StartRelease(worker);
+    }
+  } else if (hold_read || !magazine_present_.load()) {
+    m.release_handled = false;
   }
 
   MonitorNotices();
@@ -172,8 +182,8 @@ void UnitController::StartRelease(UnitVolumeWorker* worker) {
 
 void UnitController::StatusChangeAlert() {
   if (!ConsoleSessionActive()) return;
-  KLOG_ERROR("unit %s: the disc left the drive while the magazine is mounted",
-             platform::Utf16ToUtf8(serial_).c_str());
+  const std::string serial = platform::Utf16ToUtf8(serial_);
+  KLOG_ERROR("unit %s: the disc left the drive while the magazine is mounted", serial.c_str());
   UnitVolumeWorker* worker = volume_worker_;
   if (worker != nullptr) {
     const uint8_t event[3] = {0, kAlertEvent, static_cast<uint8_t>('A' + worker->DriveIndex())};
@@ -184,14 +194,31 @@ void UnitController::StatusChangeAlert() {
     memo.memo[0] = kAlertEvent;
     WriteHostMemo(device_, memo.memo);
   }
-  // The message box goes to the notifier, which shows it in the console
-  // session; nothing comes back from it, so the wait below starts at once.
+  // The message box asks the user to put the unit back in place; the disc is
+  // loaded again only after the user closed it. A notifier that is gone (or
+  // goes before the box is closed) showed nothing: the disc stays out.
   const ConditionRow& row = ConditionAt(kCondStatusChangeAborted);
-  std::u16string text = u"[" + platform::Utf8ToUtf16(row.code) + u"]";
+  std::u16string text = u"[";
+  text += platform::Utf8ToUtf16(row.code);
+  text += u']';
   text += LoadMessage(row.message_id, language_);
   const NotifyMessage message =
       BuildNotifyMessage(kNotifyMessageBox, row.style, LoadMessage(kTitleStringId, language_), text);
-  notifier_->Deliver(message.data(), kNotifyMessageSize);
+  std::unique_ptr<DialogWait> dialog;
+  if (notifier_->DeliverDialog(message.data(), kNotifyMessageSize, &dialog) != 0 || dialog == nullptr) {
+    KLOG_ERROR("unit %s: no notifier showed the alert; the disc is left out of the drive", serial.c_str());
+    return;
+  }
+  for (;;) {
+    const DialogWait::State state = dialog->Poll();
+    if (state == DialogWait::State::kClosed) break;
+    if (state == DialogWait::State::kLost) {
+      KLOG_ERROR("unit %s: the notifier left before the alert was closed; the disc is left out of the drive",
+                 serial.c_str());
+      return;
+    }
+    if (!PauseUnlessStopping(1000)) return;
+  }
 
   // Wait until the volume is gone or the unit no longer reports the empty drive.
   while (worker != nullptr && worker->IsMounted() &&
@@ -202,15 +229,27 @@ void UnitController::StatusChangeAlert() {
   std::lock_guard lock(operation_lock_);
   ExchangeBracket(device_, true);
   const uint8_t slot = current_slot_.load();
-  bool loaded = false, recovered = false, gave_up = false;
-  for (uint32_t attempt = 0; attempt < kAlertLoadAttempts && !loaded; ++attempt)
-    loaded = LoadSlot(device_, slot) == 0;
+  // gone: the unit was unplugged; stopping: the controller is being destroyed.
+  // Either way the removal or the stop follows and nothing is reported here.
+  bool loaded = false, recovered = false, gone = false, stopping = false;
+  for (uint32_t attempt = 0; attempt < kAlertLoadAttempts && !loaded && !gone; ++attempt) {
+    const uint32_t st = LoadSlot(device_, slot);
+    loaded = st == 0;
+    gone = st == platform::ERROR_DEVICE_NOT_CONNECTED;
+  }
   if (loaded) {
-    for (uint32_t poll = 0; poll < kAlertReadyPolls && !recovered && !gave_up; ++poll) {
-      clock_.Sleep(1000);
+    KLOG_INFO("unit %s: disc %u loaded again, waiting until it is ready", serial.c_str(), slot);
+    bool gave_up = false;
+    for (uint32_t poll = 0; poll < kAlertReadyPolls && !recovered && !gave_up && !gone; ++poll) {
+      if (!PauseUnlessStopping(1000)) {
+        stopping = true;
+        break;
+      }
       const uint32_t st = TestUnitReady(device_);
       if (st == 0) {
         recovered = true;
+      } else if (st == platform::ERROR_DEVICE_NOT_CONNECTED) {
+        gone = true;
       } else if (Low24(st) == kSenseNoMediumTrayClosed || SenseKey(st) == 3 ||
                  SenseKey(st) == 4 || SenseKey(st) == 5) {
         gave_up = true;
@@ -220,12 +259,16 @@ void UnitController::StatusChangeAlert() {
     volumes_->MediaChanged(VolumePath());
   }
   if (recovered) {
-    KLOG_INFO("unit %s: disc %u back in the drive", platform::Utf16ToUtf8(serial_).c_str(), slot);
+    KLOG_INFO("unit %s: disc %u back in the drive", serial.c_str(), slot);
+  } else if (gone) {
+    KLOG_ERROR("unit %s: the unit went away while disc %u was put back", serial.c_str(), slot);
+  } else if (stopping) {
+    KLOG_INFO("unit %s: stopped while disc %u was put back", serial.c_str(), slot);
   } else {
-    KLOG_ERROR("unit %s: disc %u could not be put back", platform::Utf16ToUtf8(serial_).c_str(), slot);
+    KLOG_ERROR("unit %s: disc %u could not be put back", serial.c_str(), slot);
     Report(kCondRecoveryFailed, true);
   }
-  ExchangeBracket(device_, false);
+  if (!gone) ExchangeBracket(device_, false);
 }
 
 void UnitController::RunRecordingHealthCheck() {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "platform/errors.h"
@@ -38,11 +39,28 @@ class NoDiscMaintenance : public DiscMaintenance {
   bool CloseIntegrity(DeviceHandle) override { return false; }
 };
 
+// A message box shown by the notifier, as its sender follows it.
+class DialogWait {
+ public:
+  enum class State { kOpen, kClosed, kLost };
+  virtual ~DialogWait() = default;
+  // kClosed once the user closed the box; kLost when the notifier that shows
+  // it went away first (nobody can close it any more).
+  virtual State Poll() = 0;
+};
+
 class NotifierChannel {
  public:
   virtual ~NotifierChannel() = default;
   // Writes one whole message; ERROR_FILE_NOT_FOUND when no notifier listens.
+  // Never waits: a message the notifier has no room for is dropped.
   virtual platform::Win32Error Deliver(const void* data, uint32_t length) = 0;
+  // Delivers a message box (kind 1) whose closing the notifier reports back;
+  // *closed follows it. ERROR_FILE_NOT_FOUND when no notifier listens.
+  virtual platform::Win32Error DeliverDialog(const void* data, uint32_t length,
+                                             std::unique_ptr<DialogWait>* closed) = 0;
+  // True while a notifier listens (someone can be shown a message).
+  virtual bool Listening() = 0;
 };
 
 // The notifier's mailslot.

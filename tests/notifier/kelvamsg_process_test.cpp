@@ -9,6 +9,7 @@
 
 #include "notifier/notify_message.h"
 #include "platform/mailslot.h"
+#include "platform/paths.h"
 #include "tests/child_process.h"
 #include "tests/notifier/fakes.h"
 #include "tests/notifier/test_messages.h"
@@ -43,7 +44,7 @@ class KelvaMsgProcessTest : public ::testing::Test {
   int WaitExit() { return program_->WaitExit(10); }
   void Send(const std::vector<uint8_t>& m) {
     std::unique_ptr<platform::MailslotClient> c;
-    ASSERT_TRUE(Eventually([&] { return platform::MailslotClient::Open(kNotifierMailslot, &c, dir_) == 0; }));
+    ASSERT_TRUE(Eventually([&] { return platform::MailslotClient::Open(kNotifierMailslot, &c, platform::UserRunDir(dir_)) == 0; }));
     ASSERT_EQ(c->Write(m.data(), static_cast<uint32_t>(m.size())), 0u);
   }
 

@@ -8,6 +8,8 @@
 
 #include "notifier/udf_check.h"
 #include "platform/mailslot.h"
+#include "platform/named_event.h"
+#include "platform/paths.h"
 #include "tests/notifier/fakes.h"
 #include "tests/notifier/test_messages.h"
 
@@ -48,8 +50,12 @@ class NotifierAppTest : public ::testing::Test {
   }
   void Send(const std::vector<uint8_t>& m) {
     std::unique_ptr<MailslotClient> c;
-    ASSERT_EQ(MailslotClient::Open(kNotifierMailslot, &c, dir_), 0u);
-    ASSERT_EQ(c->Write(m.data(), static_cast<uint32_t>(m.size())), 0u);
+    ASSERT_EQ(MailslotClient::Open(kNotifierMailslot, &c, platform::UserRunDir(dir_)), 0u);
+    // Senders never wait: a burst that fills the mailslot is sent again here.
+    platform::Win32Error e;
+    while ((e = c->Write(m.data(), static_cast<uint32_t>(m.size()))) == platform::kMailslotFull)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(e, 0u);
   }
   // A notice that marks a point in the stream of messages.
   void SendMark(const std::string& name) {
@@ -107,6 +113,42 @@ TEST_F(NotifierAppTest, ADialogHoldsBackLaterMessagesUntilClosed) {
                                       "dialog error: Kelva: second dialog", "media inserted: /media/kelva/F"}));
 }
 
+// A dialog that carries a number (bytes 1..3) is answered through its
+// sender's named event once the user closed it, not before; a dialog without
+// a number, or one closed because the program ends, is not answered.
+TEST_F(NotifierAppTest, ANumberedDialogIsAnsweredWhenTheUserClosesIt) {
+  Start(Options());
+  auto event_for = [&](const char* digits) {
+    std::unique_ptr<platform::NamedEvent> e;
+    EXPECT_EQ(platform::NamedEvent::Create(std::string(kDialogClosedEventPrefix) + digits, true, false, true, clock_,
+                                           &e, nullptr, dir_),
+              0u);
+    return e;
+  };
+  auto answered = event_for("0A0B0C");
+  auto unnumbered = event_for("000000");
+  auto cancelled = event_for("000001");
+  std::vector<uint8_t> m = Message(1, 0x10, u"Kelva", u"put the unit back");
+  m[1] = 0x0C, m[2] = 0x0B, m[3] = 0x0A;
+  Send(m);
+  ASSERT_TRUE(Eventually([&] { return presenter_.DialogOpen(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(answered->IsSet());
+  presenter_.CloseDialog();
+  ASSERT_TRUE(Eventually([&] { return answered->IsSet(); }));
+
+  Send(Message(1, 0x10, u"Kelva", u"no number"));
+  ASSERT_TRUE(Eventually([&] { return presenter_.DialogOpen(); }));
+  presenter_.CloseDialog();
+  m[1] = 0x01, m[2] = 0, m[3] = 0;
+  Send(m);
+  ASSERT_TRUE(Eventually([&] { return presenter_.DialogOpen(); }));
+  app_->RequestStop();
+  ASSERT_EQ(run_.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_FALSE(unnumbered->IsSet());
+  EXPECT_FALSE(cancelled->IsSet());
+}
+
 TEST_F(NotifierAppTest, ConcurrentSendersEachDeliverWholeMessages) {
   Start(Options());
   constexpr int kEach = 150;
@@ -154,14 +196,14 @@ TEST_F(NotifierAppTest, LongMessagesAreReadWholeAndJudgedByTheirFirst648Bytes) {
 TEST_F(NotifierAppTest, ALostMailslotIsCreatedAgainEvery3000Ms) {
   Start(Options());
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reader waits in its read
-  const auto path = platform::MailslotPath(kNotifierMailslot, dir_);
+  const auto path = platform::MailslotPath(kNotifierMailslot, platform::UserRunDir(dir_));
   ASSERT_TRUE(std::filesystem::remove(path));
   clock_.Advance(3000);  // the idle reader looks
   ASSERT_TRUE(Eventually([&] { return !app_->serving(); }));
 
   // Meanwhile another server holds the name: the attempt fails and is repeated.
   std::unique_ptr<MailslotServer> squatter;
-  ASSERT_EQ(MailslotServer::Create(kNotifierMailslot, true, clock_, &squatter, dir_), 0u);
+  ASSERT_EQ(MailslotServer::Create(kNotifierMailslot, true, clock_, &squatter, platform::UserRunDir(dir_)), 0u);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   clock_.Advance(2999);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -184,7 +226,7 @@ TEST_F(NotifierAppTest, QuitEndsTheProgramWithExitCode0) {
   Send(Message(0xFF, 0, u""));
   ASSERT_EQ(run_.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(run_.get(), 0);
-  EXPECT_FALSE(std::filesystem::exists(platform::MailslotPath(kNotifierMailslot, dir_)));
+  EXPECT_FALSE(std::filesystem::exists(platform::MailslotPath(kNotifierMailslot, platform::UserRunDir(dir_))));
 }
 
 TEST_F(NotifierAppTest, AStopClosesAnOpenDialog) {

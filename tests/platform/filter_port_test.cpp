@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <condition_variable>
 #include <mutex>
@@ -108,6 +112,39 @@ TEST_F(FilterPortTest, RefusedConnectionsAndMissingPorts) {
   std::lock_guard<std::mutex> g(seen.mu);
   EXPECT_TRUE(seen.messages.empty());
   EXPECT_TRUE(seen.disconnected.empty());  // never connected, so never disconnected
+}
+
+// A socket that another user bound at the port's name (live or left behind)
+// cannot keep the filter from starting; the port is ours afterwards.
+TEST_F(FilterPortTest, ASocketSquattedByAnotherUserDoesNotBlockTheStart) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a socket to another user";
+  for (const bool live : {true, false}) {
+    SCOPED_TRACE(live ? "live" : "left behind");
+    const std::filesystem::path path = FilterPortPath("\\KELVAFilterPort", dir_);
+    const int squatter = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    ASSERT_GE(squatter, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(squatter, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(squatter, 4), 0);
+    ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);
+    if (!live) close(squatter);
+
+    Seen seen;
+    std::unique_ptr<FilterPortServer> server;
+    ASSERT_EQ(FilterPortServer::Create("\\KELVAFilterPort", 0600, seen.Callbacks(), &server, dir_), 0u);
+    struct stat st{};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, geteuid());
+    SocketFilterPortConnector connector(dir_);
+    std::unique_ptr<FilterPortClient> client;
+    ASSERT_EQ(connector.Connect("\\KELVAFilterPort", &client), S_OK);
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.connected.size() == 1; }));
+    client.reset();
+    server.reset();
+    if (live) close(squatter);
+  }
 }
 
 }  // namespace

@@ -56,6 +56,34 @@ TEST_F(MailslotTest, MessagesKeepTheirBoundariesAndOrder) {
   EXPECT_EQ(size, kMailslotNoMessage);
 }
 
+// A reader that reads nothing (its user looks at a dialog) must not hold up
+// its writers: once its queue is full, writes fail at once and drop the
+// message; what was queued before stays readable, and so do later messages.
+TEST_F(MailslotTest, AFullMailslotDropsMessagesInsteadOfBlockingTheWriter) {
+  std::unique_ptr<MailslotServer> server;
+  ASSERT_EQ(MailslotServer::Create("full", true, clock_, &server, dir_), 0u);
+  std::unique_ptr<MailslotClient> client;
+  ASSERT_EQ(MailslotClient::Open("full", &client, dir_), 0u);
+  const std::string message(648, 'm');
+  int written = 0, dropped = 0;
+  for (int i = 0; i < 5000 && dropped < 3; ++i) {
+    const Win32Error e = client->Write(message.data(), static_cast<uint32_t>(message.size()));
+    if (e == ERROR_SUCCESS) ++written;
+    else if (e == kMailslotFull) ++dropped;
+    else FAIL() << "write " << i << ": " << e;
+  }
+  EXPECT_EQ(dropped, 3);
+  EXPECT_GT(written, 0);
+  char buf[648];
+  uint32_t done = 0;
+  for (int i = 0; i < written; ++i) {
+    ASSERT_EQ(server->Read(buf, sizeof buf, &done, 0), 0u) << i;
+    EXPECT_EQ(done, 648u);
+  }
+  EXPECT_EQ(server->Read(buf, sizeof buf, &done, 0), kMailslotReadTimeout);
+  EXPECT_EQ(client->Write(message.data(), 648), ERROR_SUCCESS);
+}
+
 TEST_F(MailslotTest, TimedReadFollowsTheClockAndInterruptEndsAWait) {
   std::unique_ptr<MailslotServer> server;
   ASSERT_EQ(MailslotServer::Create("slot", false, clock_, &server, dir_), 0u);

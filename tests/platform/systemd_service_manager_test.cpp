@@ -71,7 +71,7 @@ TEST_F(SystemdRootTest, UnitTextTranslatesTheServiceValues) {
             "KillMode=mixed\n"
             "TimeoutStopSec=2\n"
             "RuntimeDirectory=kelva\n"
-            "RuntimeDirectoryMode=1777\n"
+            "RuntimeDirectoryMode=0755\n"
             "RuntimeDirectoryPreserve=yes\n"
             "StateDirectory=kelva\n");
 }

@@ -320,7 +320,7 @@ TEST_F(SimUnitsTest, AUnitPublishedBeforeTheManagerStartsIsFound) {
   EXPECT_EQ(VolumeFile(volumes[0]), (run_ / "units" / "loaded.sock").string() + "\n");
 }
 
-TEST(MediumMarker, ArrivesWhenTheDiscIsReadyAndStaysThroughADiscChange) {
+TEST(MediumMarker, ArrivesWhenTheDiscIsReadyAndStaysWhileTheMagazineDoes) {
   const fs::path dir = FreshDir("marker");
   ASSERT_EQ(emulator::Magazine::Create(dir / "mag", emulator::testing::SmallSpec(emulator::kTypeRecordable)),
             ERROR_SUCCESS);
@@ -351,6 +351,11 @@ TEST(MediumMarker, ArrivesWhenTheDiscIsReadyAndStaysThroughADiscChange) {
   ASSERT_EQ(unit.Execute(load, &reply), ERROR_SUCCESS);  // reports the insertion's unit attention
   ASSERT_EQ(unit.Execute(load, &reply), ERROR_SUCCESS);
   ASSERT_EQ(reply.status, kScsiStatusGood);
+  EXPECT_NE(unit.CheckVerify(), ERROR_SUCCESS);
+  EXPECT_TRUE(marker->Update());
+  EXPECT_TRUE(fs::exists(file));
+  // The disc drops out of the drive: the magazine is still there.
+  unit.MarkDiscAway();
   EXPECT_NE(unit.CheckVerify(), ERROR_SUCCESS);
   EXPECT_TRUE(marker->Update());
   EXPECT_TRUE(fs::exists(file));

@@ -146,7 +146,7 @@ TEST_F(InstallProcessTest, InstallWritesUnitsAndKeysAndUninstallTakesThemAway) {
             "KillMode=mixed\n"
             "TimeoutStopSec=3600\n"
             "RuntimeDirectory=kelva\n"
-            "RuntimeDirectoryMode=1777\n"
+            "RuntimeDirectoryMode=0755\n"
             "RuntimeDirectoryPreserve=yes\n"
             "StateDirectory=kelva\n"
             "\n"
@@ -167,7 +167,7 @@ TEST_F(InstallProcessTest, InstallWritesUnitsAndKeysAndUninstallTakesThemAway) {
             "KillSignal=SIGTERM\n"
             "KillMode=mixed\n"
             "RuntimeDirectory=kelva\n"
-            "RuntimeDirectoryMode=1777\n"
+            "RuntimeDirectoryMode=0755\n"
             "RuntimeDirectoryPreserve=yes\n"
             "StateDirectory=kelva\n");
   EXPECT_EQ(fs::read_symlink(units_ / "multi-user.target.wants/kelva.service"), "/etc/systemd/system/kelva.service");

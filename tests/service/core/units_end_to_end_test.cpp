@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,8 +72,42 @@ class UnitsEndToEndTest : public ::testing::Test {
     return v == std::string::npos ? "" : log.substr(v, 44);
   }
 
+  // The output of a kelva-unitsim command run to its end.
+  std::string UnitsimOutput(std::vector<std::string> args) {
+    args.insert(args.begin(), KELVA_UNITSIM_PROGRAM);
+    ChildProcess p;
+    if (!p.Start(args, env_)) return "";
+    p.WaitExit();
+    return p.Output();
+  }
+  static size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+  // Starts a unit with the magazine, the notifier, the filter and the service,
+  // and waits until the magazine is identified.
+  void StartAll(std::vector<std::string> unit_args = {}) {
+    CreateMagazine("alpha", "ALPHA");
+    std::vector<std::string> argv = {KELVA_UNITSIM_PROGRAM, "run", "--magazine", (dir_ / "alpha").string(),
+                                     "--name", "unit0"};
+    argv.insert(argv.end(), unit_args.begin(), unit_args.end());
+    unit_ = &Start(argv);
+    ASSERT_NE(unit_->WaitFor("as device number 1000"), std::string::npos) << unit_->Output();
+    notifier_ = &Start({KELVAMSG_PROGRAM});
+    ASSERT_NE(notifier_->WaitFor("receiving messages"), std::string::npos) << notifier_->Output();
+    filter_ = &Start({KELVAFLT_PROGRAM});
+    ASSERT_NE(filter_->WaitFor("kelvaflt: running"), std::string::npos) << filter_->Output();
+    service_ = &Start({KELVA_PROGRAM, "/noservice"});
+    ASSERT_NE(service_->WaitFor("(ALPHA      ) identified"), std::string::npos) << service_->Output();
+  }
+
   fs::path dir_;
   std::vector<std::string> env_;
+  ChildProcess* unit_ = nullptr;
+  ChildProcess* notifier_ = nullptr;
+  ChildProcess* filter_ = nullptr;
+  ChildProcess* service_ = nullptr;
   std::vector<std::unique_ptr<ChildProcess>> programs_;
 };
 
@@ -141,6 +177,55 @@ TEST_F(UnitsEndToEndTest, UnitsComeAndGoWhileTheServiceRuns) {
   // Exactly one message reached the notifier in the whole run.
   const std::string shown = notifier.Output();
   EXPECT_EQ(shown.find("dialog"), shown.rfind("dialog")) << shown;
+}
+
+// A disc that drops out of the drive is no media removal: the user is asked
+// to put the unit back, and once the box is closed the disc is loaded again.
+// The release button then lets the magazine go, with one release run.
+TEST_F(UnitsEndToEndTest, ADroppedDiscIsPutBackAndTheReleaseButtonEjects) {
+  constexpr size_t npos = std::string::npos;
+  StartAll();
+  ChildProcess& service = *service_;
+
+  size_t from = service.Size();
+  ASSERT_EQ(Unitsim({"fault", "--name", "unit0", "disc-away"}), 0);
+  ASSERT_NE(service.WaitFor("disc 0 back in the drive", from), npos) << service.Output();
+  EXPECT_NE(notifier_->WaitFor("dialog error: MERIDANSTORIX Driver Software: [E3060]"), npos) << notifier_->Output();
+  EXPECT_FALSE(service.Contains("magazine removed", from));
+  EXPECT_FALSE(service.Contains("E3070", from));
+  EXPECT_NE(UnitsimOutput({"status", "--name", "unit0"}).find("magazine: " + (dir_ / "alpha").string()), npos);
+
+  from = service.Size();
+  EXPECT_NE(UnitsimOutput({"eject", "--name", "unit0"}).find("release requested"), npos);
+  ASSERT_NE(service.WaitFor("magazine released at the unit's request", from), npos) << service.Output();
+  ASSERT_NE(service.WaitFor("magazine removed", from), npos) << service.Output();
+  EXPECT_NE(UnitsimOutput({"status", "--name", "unit0"}).find("magazine: none"), npos);
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // two more monitor ticks
+  EXPECT_EQ(Occurrences(service.Output().substr(from), "release requested at the unit"), 1u) << service.Output();
+
+  service.Signal(SIGINT);
+  EXPECT_EQ(service.WaitExit(), 0) << service.Output();
+}
+
+// The unit is unplugged while the alert waits for the disc it loaded again:
+// the wait ends at once, and the unit's removal does not wait for minutes.
+TEST_F(UnitsEndToEndTest, UnpluggingWhileADroppedDiscIsPutBackEndsTheWait) {
+  constexpr size_t npos = std::string::npos;
+  // A disc takes 6 s to become ready after a load: long enough to unplug meanwhile.
+  StartAll({"--load-ms", "6000"});
+  ChildProcess& service = *service_;
+  const size_t from = service.Size();
+  ASSERT_EQ(Unitsim({"fault", "--name", "unit0", "disc-away"}), 0);
+  ASSERT_NE(service.WaitFor("disc 0 loaded again, waiting until it is ready", from), npos) << service.Output();
+  ASSERT_EQ(Unitsim({"unplug", "--name", "unit0"}), 0);
+  ASSERT_NE(service.WaitFor("units: none", from, 15), npos) << service.Output();
+  // Whichever comes first ends the wait: the unit gone, or the removal's stop request.
+  EXPECT_TRUE(service.Contains("the unit went away while disc 0 was put back", from) ||
+              service.Contains("stopped while disc 0 was put back", from))
+      << service.Output();
+  EXPECT_FALSE(service.Contains("E3070", from));
+  service.Signal(SIGINT);
+  EXPECT_EQ(service.WaitExit(), 0) << service.Output();
 }
 
 }  // namespace

@@ -460,8 +460,60 @@ TEST_F(CacheMapTest, CorruptImagesAreRefusedOnLoad) {
   refused("keys out of order", [&](auto& b) { Wr32(node(b, root) + 12 + 4, 0); });
   refused("same child twice", [&](auto& b) { Wr32(node(b, root) + 12 + 12, Rd32(node(b, root) + 8)); });
   refused("inner node without entries", [&](auto& b) { node(b, root)[0] = 0; });
+  refused("inner entry without its child", [&](auto& b) { Wr32(node(b, root) + 12 + 12, 0xFFFFFFFF); });
   // The untouched image still loads.
   EXPECT_EQ(map.LoadImage(good), ERROR_SUCCESS);
+}
+
+// A node is a leaf by its leftmost child alone: a map whose leaf entries hold
+// other values in their right-child fields (as another writer may leave them)
+// loads, and every lookup, insert and removal works on it.
+TEST_F(CacheMapTest, LeafEntriesRightChildFieldsAreIgnored) {
+  std::vector<uint8_t> image = SampleImage();
+  auto node = [&](uint32_t n) { return &image[12 + 76 * n]; };
+  const uint32_t capacity = Rd32(&image[0]);
+  const uint32_t root = Rd32(&image[4]);
+  const uint32_t junk[] = {0, 1, root, 0x12345678, 0xFFFFFFFE};
+  int patched = 0;
+  // The tree's leaves: nodes reachable from the root whose leftmost child is none.
+  std::vector<uint32_t> todo = {root};
+  while (!todo.empty()) {
+    const uint32_t n = todo.back();
+    todo.pop_back();
+    ASSERT_LT(n, capacity);
+    const uint8_t count = node(n)[0];
+    if (Rd32(node(n) + 8) != 0xFFFFFFFF) {
+      todo.push_back(Rd32(node(n) + 8));
+      for (uint32_t k = 0; k < count; ++k) todo.push_back(Rd32(node(n) + 12 + 16 * k + 12));
+      continue;
+    }
+    for (uint32_t k = 0; k < count; ++k) Wr32(node(n) + 12 + 16 * k + 12, junk[patched++ % 5]);
+  }
+  ASSERT_GT(patched, 20);
+
+  CCacheMap map;
+  ASSERT_EQ(map.LoadImage(image), ERROR_SUCCESS);
+  Model model;
+  for (uint32_t f = 0; f < 30; ++f) model[Key(0, f)] = {0, f, false};
+  EXPECT_TRUE(Sound(map, &model));
+  for (uint32_t f = 0; f < 30; ++f) {
+    uint8_t vd = 9;
+    uint32_t vf = 0;
+    ASSERT_EQ(map.Lookup(0, f, &vd, &vf), ERROR_SUCCESS) << f;
+    EXPECT_EQ(vf, f);
+  }
+  uint8_t vd;
+  uint32_t vf;
+  EXPECT_EQ(map.Lookup(0, 30, &vd, &vf), ERROR_FILE_NOT_FOUND);
+  for (uint32_t f = 30; f < 60; ++f) {
+    ASSERT_EQ(map.Insert(0, f, 0, f), ERROR_SUCCESS) << f;
+    model[Key(0, f)] = {0, f, false};
+  }
+  for (uint32_t f = 0; f < 60; f += 3) {
+    ASSERT_EQ(map.Remove(0, f), ERROR_SUCCESS) << f;
+    model.erase(Key(0, f));
+  }
+  EXPECT_TRUE(Sound(map, &model));
 }
 
 }  // namespace

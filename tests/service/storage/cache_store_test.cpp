@@ -94,6 +94,18 @@ TEST_F(CacheStoreTest, OpenMakesTheCacheFolderAndCloseLeavesOnlyUsedMaps) {
   EXPECT_TRUE(fs::is_directory(data_ / "magazine"));
 }
 
+// Opening again without a close drops the maps in memory: the map files keep
+// describing the cache as of its last close, for this magazine or another.
+TEST_F(CacheStoreTest, OpenAgainDropsTheLoadedMapsWithoutSavingThem) {
+  Make(CK_DIR, 1, 74565);
+  ASSERT_TRUE(store_->Open(u"MAG-0002"));
+  EXPECT_FALSE(fs::exists(Cache() / "mapdir.bin"));
+  EXPECT_EQ(store_->Map(CK_DIR).Count(), 0u);
+  ASSERT_TRUE(store_->Open(u"MAG-0001"));
+  EXPECT_FALSE(fs::exists(Cache() / "mapdir.bin"));
+  EXPECT_EQ(store_->Map(CK_DIR).Count(), 0u);
+}
+
 TEST_F(CacheStoreTest, BadMagazineNamesAndBadMapsKeepTheStoreClosed) {
   CCacheStore other(&owner_, data_, clock_);
   EXPECT_FALSE(other.Open(u".."));

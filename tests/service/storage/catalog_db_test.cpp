@@ -56,6 +56,30 @@ TEST_F(CatalogDbTest, DirectoryCatalogSchemaIsExactAndTheLogModeIsWal) {
             "hfile INTEGER, UNIQUE(name))\nwal\n");
 }
 
+// New catalogs have 1024-byte pages; a catalog made with another page size
+// (SQLite's default 4096 elsewhere) opens, keeps its pages and takes entries.
+TEST_F(CatalogDbTest, NewCatalogsHave1024BytePagesAndOthersOpenAsTheyAre) {
+  CDirectoryDb made;
+  ASSERT_EQ(made.Create(Path("small.DIR")), SQLITE_OK);
+  ASSERT_EQ(made.InsertEntry(FileEntry(u"one.txt")), 1);
+  ASSERT_EQ(made.Close(), SQLITE_OK);
+  EXPECT_EQ(Sqlite3(FsPath("small.DIR"), "PRAGMA page_size; PRAGMA journal_mode;"), "1024\nwal\n");
+
+  ASSERT_EQ(Sqlite3(FsPath("big.DIR"),
+                    "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; CREATE TABLE dirent(name TEXT COLLATE NOCASE, "
+                    "type INTEGER, disk INTEGER, file INTEGER, attr INTEGER, size INTEGER, alloc INTEGER, ctime "
+                    "INTEGER, atime INTEGER, mtime INTEGER, hdisk INTEGER, hfile INTEGER, UNIQUE(name));"),
+            "wal\n");
+  CDirectoryDb old;
+  ASSERT_EQ(old.Open(Path("big.DIR")), SQLITE_OK);
+  ASSERT_EQ(old.InsertEntry(FileEntry(u"two.txt")), 1);
+  DirEntryRecord back;
+  back.name = u"TWO.TXT";
+  ASSERT_EQ(old.GetEntry(&back), 1);
+  ASSERT_EQ(old.Close(), SQLITE_OK);
+  EXPECT_EQ(Sqlite3(FsPath("big.DIR"), "PRAGMA page_size; SELECT name FROM dirent;"), "4096\ntwo.txt\n");
+}
+
 TEST_F(CatalogDbTest, PathsOverTheByteLimitAreRefused) {
   CDirectoryDb db;
   const std::string dir = dir_.string() + "/";

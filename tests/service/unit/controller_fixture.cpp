@@ -388,6 +388,24 @@ Win32Error RecordingNotifier::Deliver(const void* data, uint32_t length) {
   return 0;
 }
 
+namespace {
+class ScriptedDialog : public DialogWait {
+ public:
+  explicit ScriptedDialog(std::function<State()> state) : state_(std::move(state)) {}
+  State Poll() override { return state_ ? state_() : State::kClosed; }
+
+ private:
+  std::function<State()> state_;
+};
+}  // namespace
+
+Win32Error RecordingNotifier::DeliverDialog(const void* data, uint32_t length,
+                                            std::unique_ptr<DialogWait>* closed) {
+  if (Win32Error e = Deliver(data, length)) return e;
+  *closed = std::make_unique<ScriptedDialog>(dialog_state);
+  return 0;
+}
+
 // ---- fixture ----------------------------------------------------------------------
 
 void ControllerTest::SetUp() {

@@ -145,7 +145,13 @@ class FakeMaintenance : public DiscMaintenance {
 class RecordingNotifier : public NotifierChannel {
  public:
   platform::Win32Error Deliver(const void* data, uint32_t length) override;
+  // Records the dialog like any message; its state then comes from
+  // dialog_state, asked once per poll (default: closed at once).
+  platform::Win32Error DeliverDialog(const void* data, uint32_t length,
+                                     std::unique_ptr<DialogWait>* closed) override;
+  bool Listening() override { return listening; }
   bool listening = true;
+  std::function<DialogWait::State()> dialog_state;
   std::vector<std::vector<uint8_t>> messages;
 };
 

@@ -10,6 +10,7 @@
 #include "controller_fixture.h"
 #include "emulator/magazine.h"
 #include "platform/text.h"
+#include "tests/eventually.h"
 
 namespace kelva::unit::testing {
 namespace {
@@ -75,6 +76,47 @@ TEST_F(IdentifyingWorkerTest, NoMagazineIsReported) {
   EXPECT_EQ(worker.LastOutcome(), Unit() + "no magazine in place, not identified");
   worker.DeviceRemoved();
   EXPECT_EQ(worker.LastOutcome(), Unit() + "device removed");
+}
+
+// The release button at the unit, with nothing mounted to write back: the
+// monitor's release run lets the magazine go at once, and only once.
+TEST_F(IdentifyingWorkerTest, TheReleaseButtonEjectsTheMagazine) {
+  StartUnit({.used_discs = 1});
+  IdentifyingVolumeWorker worker(kRawVolume, controller_.get(), nullptr);
+  worker.Mount(Never);
+  ASSERT_TRUE(controller_->MagazinePresent());
+  // The button while the host holds the magazine only asks the host.
+  ASSERT_EQ(sim_->EjectMagazine(false), platform::ERROR_BUSY);
+  ASSERT_TRUE(sim_->HasMagazine());
+  controller_->MonitorTick();
+  ASSERT_TRUE(kelva::test::Eventually([&] { return !sim_->HasMagazine(); }));
+  controller_->StopThreads();  // the release run has ended
+  EXPECT_FALSE(controller_->MagazinePresent());
+  EXPECT_EQ(worker.LastOutcome(), Unit() + "magazine released at the unit's request");
+  EXPECT_EQ(controller_->History().count, 0u);
+}
+
+// A disc exchange empties the drive for a while: a media removal reported
+// meanwhile leaves the magazine as it is.
+TEST_F(IdentifyingWorkerTest, ADismountDuringADiscExchangeKeepsTheMagazine) {
+  StartUnit({.used_discs = 2});
+  IdentifyingVolumeWorker worker(kRawVolume, controller_.get(), nullptr);
+  worker.Mount(Never);
+  ASSERT_TRUE(controller_->MagazinePresent());
+  bool dismounted = false;
+  device_->SetHook([&](const platform::ScsiCommand& c, platform::ScsiReply*) {
+    if (!dismounted && c.cdb[0] == 0xA6 && (c.cdb[4] & 3) == 0) {  // select slot
+      dismounted = true;
+      worker.Dismount();
+    }
+    return false;
+  });
+  ASSERT_EQ(controller_->LoadDisc(1), 0u);
+  device_->SetHook(nullptr);
+  ASSERT_TRUE(dismounted);
+  EXPECT_EQ(worker.LastOutcome(), Unit() + "disc exchange in progress, magazine kept");
+  EXPECT_TRUE(controller_->MagazinePresent());
+  EXPECT_TRUE(controller_->MagazineIdentified());
 }
 
 }  // namespace

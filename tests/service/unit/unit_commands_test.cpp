@@ -343,15 +343,37 @@ TEST(UnitStatusRead, APageThatNeverFillsIsDecodedAfterTheFiftiethRead) {
   EXPECT_EQ(s.magazine_type, 0x22);
 }
 
-TEST(UnitStatusRead, FailsWhenTheLastReadFailed) {
-  ScriptedDevice device;
-  device.Reply({});
-  device.Fail(4, 0x40, 0);
-  device.repeat_last = true;
-  platform::TestClock clock;
-  clock.SetAutoAdvanceOnSleep(true);
-  UnitStatus s;
-  EXPECT_FALSE(ReadUnitStatus(&device, &s, clock));
+// A read that fails ends the call at once: only a short page is read again,
+// and a good page after a failure does not make the failure a success.
+TEST(UnitStatusRead, AFailedReadFailsTheCallWithoutFurtherReads) {
+  struct Case {
+    const char* name;
+    std::vector<Answer> reads;  // answers after TEST UNIT READY
+    size_t commands;            // commands sent in all, TEST UNIT READY included
+  };
+  const Answer rejected{0, 2, 5, 0x24, 0, {}};
+  const Answer good{0, 0, 0, 0, 0, StatusPage(9)};
+  const Answer short_page{0, 0, 0, 0, 0, StatusPage(4)};
+  const Answer gone = Answer::Transport(platform::ERROR_DEVICE_NOT_CONNECTED);
+  const Case cases[] = {
+      {"rejected", {rejected}, 2},
+      {"rejected, then good", {rejected, good}, 2},
+      {"short, then rejected", {short_page, rejected, good}, 3},
+      // TEST UNIT READY and the read each try the transport three times.
+      {"unplugged", {gone}, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDevice device;
+    device.Reply({});
+    for (const Answer& a : c.reads) device.answers.push_back(a);
+    device.repeat_last = true;
+    platform::TestClock clock;
+    clock.SetAutoAdvanceOnSleep(true);
+    UnitStatus s;
+    EXPECT_FALSE(ReadUnitStatus(&device, &s, clock));
+    EXPECT_EQ(device.sent.size(), c.commands);
+  }
 }
 
 std::vector<uint8_t> SerialFeature(uint32_t data_length, uint16_t code, uint8_t additional, const std::string& text) {

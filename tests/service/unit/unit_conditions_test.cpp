@@ -8,6 +8,8 @@
 #include "controller_fixture.h"
 #include "monitor_support.h"
 #include "platform/mailslot.h"
+#include "platform/named_event.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 
 namespace kelva::unit::testing {
@@ -146,7 +148,9 @@ TEST(NotifierMailslot, DefaultChannelDeliversWholeMessages) {
   // Nobody listens yet: the message is dropped.
   EXPECT_NE(channel.Deliver(message.data(), kNotifyMessageSize), 0u);
   std::unique_ptr<platform::MailslotServer> server;
-  ASSERT_EQ(platform::MailslotServer::Create(kNotifierMailslot, true, platform::RealClock(), &server), 0u);
+  ASSERT_EQ(platform::MailslotServer::Create(kNotifierMailslot, true, platform::RealClock(), &server,
+                                            platform::UserRunDir()),
+            0u);
   ASSERT_EQ(channel.Deliver(message.data(), kNotifyMessageSize), 0u);
   EXPECT_EQ(SendMediaNotice(channel, u"F:\\", true), 1);
   std::vector<uint8_t> got(1024);
@@ -158,6 +162,53 @@ TEST(NotifierMailslot, DefaultChannelDeliversWholeMessages) {
   EXPECT_EQ(done, 648u);
   EXPECT_EQ(got[0], 0x10);
   server.reset();
+  unsetenv("KELVA_RUN_DIR");
+}
+
+// A dialog goes out with its number in bytes 1..3 and is followed through the
+// named event of that number: open until the notifier sets it, lost when the
+// notifier goes first. The rest of the message is sent as built.
+TEST(NotifierMailslot, DialogsAreFollowedUntilClosedOrLost) {
+  TempFolder run;
+  setenv("KELVA_RUN_DIR", run.path().c_str(), 1);
+  NotifierChannel& channel = DefaultNotifierChannel();
+  const NotifyMessage message = BuildConditionMessage(kCondStatusChangeAborted, true, Language::kEnglish);
+  std::unique_ptr<DialogWait> dialog;
+  EXPECT_EQ(channel.DeliverDialog(message.data(), kNotifyMessageSize, &dialog), platform::ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(channel.Listening());
+
+  std::unique_ptr<platform::MailslotServer> server;
+  ASSERT_EQ(platform::MailslotServer::Create(kNotifierMailslot, true, platform::RealClock(), &server,
+                                            platform::UserRunDir()),
+            0u);
+  EXPECT_TRUE(channel.Listening());
+  uint32_t numbers[2] = {};
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(channel.DeliverDialog(message.data(), kNotifyMessageSize, &dialog), 0u);
+    std::vector<uint8_t> got(1024);
+    uint32_t done = 0;
+    ASSERT_EQ(server->Read(got.data(), static_cast<uint32_t>(got.size()), &done, 1000), 0u);
+    ASSERT_EQ(done, 648u);
+    numbers[round] = got[1] | got[2] << 8 | got[3] << 16;
+    EXPECT_NE(numbers[round], 0u);
+    EXPECT_EQ(got[0], message[0]);
+    EXPECT_TRUE(std::equal(message.begin() + 4, message.end(), got.begin() + 4));
+    EXPECT_EQ(dialog->Poll(), DialogWait::State::kOpen);
+    if (round == 0) {
+      // What the notifier does when the user closed the box.
+      char name[80];
+      std::snprintf(name, sizeof name, "%s%06X", kDialogClosedEventPrefix, numbers[round]);
+      std::unique_ptr<platform::NamedEvent> event;
+      ASSERT_EQ(platform::NamedEvent::Open(name, platform::RealClock(), &event), 0u);
+      event->Set();
+      EXPECT_EQ(dialog->Poll(), DialogWait::State::kClosed);
+    } else {
+      server.reset();
+      EXPECT_EQ(dialog->Poll(), DialogWait::State::kLost);
+    }
+  }
+  EXPECT_NE(numbers[0], numbers[1]);
   unsetenv("KELVA_RUN_DIR");
 }
 

@@ -141,7 +141,17 @@ TEST_F(ControllerTest, LoadingAboveTheHighestPreparedSlotFormats) {
   StartUnit({.used_discs = 1});
   Mount();
   EXPECT_EQ(controller_->HighestPreparedSlot(), 0);
+  // The format (it starts by setting the unit clock) still counts as a disc
+  // exchange, so that a mount meanwhile stays away.
+  std::vector<int> exchange_at_format;
+  device_->SetHook([&](const platform::ScsiCommand& c, platform::ScsiReply*) {
+    if (IsVendor(c, 0x51)) exchange_at_format.push_back(controller_->ExchangeCount());
+    return false;
+  });
   ASSERT_EQ(controller_->LoadDisc(1), 0u);
+  device_->SetHook(nullptr);
+  EXPECT_EQ(exchange_at_format, (std::vector<int>{1}));
+  EXPECT_EQ(controller_->ExchangeCount(), 0);
   EXPECT_EQ(maintenance_->formats, 1);
   EXPECT_EQ(controller_->HighestPreparedSlot(), 1);
   EXPECT_EQ(controller_->CurrentSlot(), 1);
@@ -394,7 +404,7 @@ TEST_F(ControllerTest, DiscThatDroppedOutIsLoadedAgain) {
   EXPECT_EQ(CountOpcode(*device_, 0xA6), 0u);
 }
 
-TEST_F(ControllerTest, HistoryOfAnEarlierRunIsLoaded) {
+TEST_F(ControllerTest, HistoryOfAnEarlierRunIsLoadedAndADamagedOneKept) {
   StartUnit();
   ASSERT_EQ(controller_->Report(kCondExchangeFailed, true), 1);
   controller_.reset();
@@ -402,12 +412,25 @@ TEST_F(ControllerTest, HistoryOfAnEarlierRunIsLoaded) {
   const ErrorHistory h = controller_->History();
   EXPECT_EQ(h.count, 1u);
   EXPECT_EQ(h.entries[0].Text(), u"[E2010]:Media exchange failed.");
-  // A damaged file is dropped: the controller starts afresh.
+  // A damaged file is set aside, not overwritten: the controller starts a
+  // new history beside it.
   controller_.reset();
-  ASSERT_EQ(platform::WriteWholeFile(ErrorHistoryPath(data_folder_, u"KQX10000001"), "short"), 0u);
+  const fs::path path = ErrorHistoryPath(data_folder_, u"KQX10000001");
+  ASSERT_EQ(platform::WriteWholeFile(path, "short"), 0u);
   CreateController();
   EXPECT_EQ(controller_->History().count, 0u);
   EXPECT_EQ(controller_->History().newest, 100u);
+  ASSERT_EQ(controller_->Report(kCondExchangeFailed, true), 1);
+  std::vector<fs::path> aside;
+  for (const auto& entry : fs::directory_iterator(path.parent_path()))
+    if (entry.path().filename().string().rfind("Error-refused-", 0) == 0) aside.push_back(entry.path());
+  ASSERT_EQ(aside.size(), 1u);
+  std::string kept;
+  ASSERT_EQ(platform::ReadWholeFile(aside[0], &kept), 0u);
+  EXPECT_EQ(kept, "short");
+  ErrorHistory fresh;
+  ASSERT_TRUE(ReadErrorHistory(path, &fresh));
+  EXPECT_EQ(fresh.count, 1u);
 }
 
 }  // namespace

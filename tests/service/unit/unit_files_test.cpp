@@ -83,7 +83,7 @@ TEST(UnitFilePaths, AreKeyedBySerialAndMagazine) {
   EXPECT_EQ(SerialFolderName(u"a\\b"), "a_b");
 }
 
-TEST(UnitConfigFile, GoldenBytesAndOnlyExactSize) {
+TEST(UnitConfigFile, GoldenBytesAndItsFirstEightBytes) {
   TempFolder temp;
   const fs::path path = temp.path() / "S" / "Config.bin";
   UnitConfig c{0x00, 2, 1, 5, 0, 0, 0, 0};
@@ -98,12 +98,22 @@ TEST(UnitConfigFile, GoldenBytesAndOnlyExactSize) {
   EXPECT_EQ(ConfigFileSplit(back), -1);
   EXPECT_EQ(RecordVerificationMode(path), 0x00);
 
-  for (size_t size : {0, 7, 9, 64}) {
+  for (size_t size : {0, 7}) {
     ASSERT_EQ(platform::WriteWholeFile(path, std::string(size, '\x01')), 0u);
     UnitConfig untouched{9, 9, 9, 9, 9, 9, 9, 9};
     EXPECT_FALSE(ReadConfig(path, &untouched)) << size;
     EXPECT_EQ(untouched[0], 9);
     EXPECT_EQ(RecordVerificationMode(path), kVerificationOff) << size;
+  }
+  // A longer file holds the 8 bytes all the same: they are read, the rest ignored.
+  for (size_t size : {9, 64}) {
+    ASSERT_EQ(platform::WriteWholeFile(path, std::string("\x10\x02\x01\x05\x00\x00\x00\x00", 8) +
+                                                 std::string(size - 8, '\x7F')),
+              0u);
+    UnitConfig longer{};
+    ASSERT_TRUE(ReadConfig(path, &longer)) << size;
+    EXPECT_EQ(longer, (UnitConfig{0x10, 2, 1, 5, 0, 0, 0, 0}));
+    EXPECT_EQ(RecordVerificationMode(path), 0x10) << size;
   }
   EXPECT_EQ(RecordVerificationMode(temp.path() / "missing"), kVerificationOff);
 }
@@ -178,7 +188,18 @@ TEST(ErrorHistoryFile, DamagedFilesAreTreatedAsMissing) {
   EXPECT_FALSE(ParseErrorHistory(bytes.substr(0, 53615), &out));
   EXPECT_FALSE(ParseErrorHistory(bytes + "x", &out));
   ASSERT_EQ(platform::WriteWholeFile(path, patched(4, 0x7FFFFFFF)), 0u);
-  EXPECT_FALSE(ReadErrorHistory(path, &out));
+  EXPECT_EQ(LoadErrorHistory(path, &out), platform::ERROR_INVALID_DATA);
+  ASSERT_EQ(platform::WriteWholeFile(path, bytes.substr(0, 53615)), 0u);
+  EXPECT_EQ(LoadErrorHistory(path, &out), platform::ERROR_INVALID_DATA);
+  EXPECT_EQ(LoadErrorHistory(temp.path() / "missing" / "Error.bin", &out) == platform::ERROR_FILE_NOT_FOUND ||
+                LoadErrorHistory(temp.path() / "missing" / "Error.bin", &out) == platform::ERROR_PATH_NOT_FOUND,
+            true);
+  // A longer file is a history all the same: its first 53616 bytes are read.
+  ASSERT_EQ(platform::WriteWholeFile(path, bytes + std::string(100, 'x')), 0u);
+  ErrorHistory longer;
+  ASSERT_EQ(LoadErrorHistory(path, &longer), platform::ERROR_SUCCESS);
+  EXPECT_EQ(longer.count, 1u);
+  EXPECT_EQ(longer.entries[0].Text(), u"kept");
 }
 
 TEST(UnitLogDump, SectionsAreConcatenated) {

@@ -120,6 +120,13 @@ class CountingWorker : public VolumeWorker {
   }
   void Dismount() override { log_->Add("dismount " + name_); }
   void DeviceRemoved() override { log_->Add("removed " + name_); }
+  // The release run at the unit's request: it takes a while (a volume writing
+  // back what it holds) and uses the worker all along.
+  void UnmountAndEject() override {
+    log_->Add("release " + name_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    log_->Add("release-end " + name_);
+  }
   void RefreshDriveLetter() override { log_->Add("refresh " + name_); }
   int DriveIndex() override { return drive_; }
   bool NotifyUnitEvent(const uint8_t*) override { return false; }
@@ -173,9 +180,9 @@ class UnitManagerTest : public ::testing::Test {
     };
     o.detach_volume = [this](std::u16string_view raw) {
       std::lock_guard lock(log_->mu);
-      // The controller still runs when its volume is detached.
+      // The controller still exists when its volume is detached.
       detached_alive_.push_back(log_->controllers.count(N(raw)) == 0 ||
-                                log_->controllers[N(raw)]->MonitorRunning());
+                                log_->controllers[N(raw)]->RawVolumeName() == raw);
       detached_.push_back(N(raw));
     };
     manager_ = std::make_unique<UnitManager>(std::move(o));
@@ -510,6 +517,36 @@ TEST_F(UnitManagerTest, RemovalUndoesTheAttachAndWaitsForARunningMount) {
   EXPECT_EQ(host_.unregistered(), (std::vector<NotificationToken>{1}));
   EXPECT_EQ(detached_, (std::vector<std::string>{Vol(1)}));
   EXPECT_EQ(detached_alive_, (std::vector<bool>{true}));
+}
+
+// A unit removed while the release button's run is still busy in the volume
+// worker: the run ends before the worker is destroyed.
+TEST_F(UnitManagerTest, RemovalWaitsForAReleaseRunBeforeTheWorkerGoes) {
+  devices_.AddUnit(1);
+  InsertMagazine(1);
+  MakeManager();
+  ASSERT_EQ(manager_->Scan(), 0u);
+  ASSERT_TRUE(WaitFor([&] { return log_->Count("mount-end " + Vol(1)) == 1; }));
+  UnitController* controller = nullptr;
+  {
+    std::lock_guard lock(log_->mu);
+    controller = log_->controllers[Vol(1)];
+    controller->SetVolumeWorker(log_->workers[Vol(1)]);  // as a real worker attaches itself
+  }
+  ASSERT_EQ(controller->AcceptMount(), 1);
+  devices_.Get(1).sim->RequestRelease();
+  // The monitor ticks once a second of the clock.
+  ASSERT_TRUE(WaitFor([&] {
+    clock_.Advance(1000);
+    return log_->Count("release " + Vol(1)) == 1;
+  }));
+  manager_->DeviceEvent(false, Path16(1));
+  manager_->WaitForDeviceEvents();
+  const std::vector<std::string> calls = log_->Calls();
+  const auto at = [&](const std::string& call) { return std::find(calls.begin(), calls.end(), call) - calls.begin(); };
+  ASSERT_LT(at("release-end " + Vol(1)), static_cast<long>(calls.size()));
+  EXPECT_LT(at("release-end " + Vol(1)), at("removed " + Vol(1)));
+  EXPECT_LT(at("removed " + Vol(1)), at("destroyed " + Vol(1)));
 }
 
 TEST_F(UnitManagerTest, TeardownTwiceReleasesEachUnitOnce) {

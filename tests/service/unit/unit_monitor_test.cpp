@@ -369,10 +369,20 @@ TEST_F(MonitorTest, DroppedDiscAlertsTheUserAndPutsTheDiscBack) {
     if (eject_result == 99) eject_result = controller_->EjectMagazine();
     return mounted_left-- > 0;
   };
+  // The user keeps the message box open for three polls: nothing is loaded
+  // before it is closed.
+  int open_polls = 3;
+  size_t loads_while_open = 0;
+  notifier_.dialog_state = [&] {
+    loads_while_open += A6Count(*device_, 3);
+    return open_polls-- > 0 ? DialogWait::State::kOpen : DialogWait::State::kClosed;
+  };
   sim_->MarkDiscAway();
   ASSERT_NE(TestUnitReady(device_.get()), 0u);
   device_->ClearCommands();
   Tick();
+  EXPECT_EQ(open_polls, -1);
+  EXPECT_EQ(loads_while_open, 0u);
 
   ASSERT_EQ(worker_.events.size(), 1u);
   EXPECT_EQ(worker_.events[0], (std::vector<uint8_t>{0, 0x87, 'E'}));
@@ -414,6 +424,84 @@ TEST_F(MonitorTest, DroppedDiscThatCannotBeReloadedIsARecoveryFailure) {
   EXPECT_EQ(A6Count(*device_, 3), 4u);
   EXPECT_EQ(HistoryCount(*controller_, u"[E3070]:Recovery failed."), 1);
   EXPECT_EQ(VendorCount(*device_, 0xFB, 0xA2, 0), 1u);  // the bracket is closed all the same
+}
+
+// An alert nobody can close (the notifier is not there, or leaves while the
+// box is open) leaves the disc out: nothing is loaded and nothing reported.
+TEST_F(MonitorTest, AnAlertThatNoNotifierShowsLeavesTheDiscOut) {
+  struct Case {
+    const char* name;
+    bool listening;
+    std::vector<DialogWait::State> polls;
+  };
+  const Case cases[] = {
+      {"no notifier", false, {}},
+      {"notifier left", true, {DialogWait::State::kOpen, DialogWait::State::kLost}},
+  };
+  StartMounted();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    notifier_.listening = c.listening;
+    size_t next = 0;
+    notifier_.dialog_state = [&] { return c.polls.at(next++); };
+    sim_->MarkDiscAway();
+    device_->ClearCommands();
+    Tick();
+    EXPECT_EQ(next, c.polls.size());
+    EXPECT_EQ(A6Count(*device_, 3), 0u);
+    EXPECT_EQ(VendorCount(*device_, 0xFB, 0xA2), 0u);
+    EXPECT_EQ(controller_->History().count, 0u);
+    EXPECT_FALSE(controller_->AlertInProgress());
+  }
+}
+
+// The reload's wait for the disc ends when the unit is unplugged or the
+// controller stops, instead of polling for ten minutes while the removal or
+// the service stop waits for it; neither is a recovery failure.
+class ReloadWaitTest : public MonitorTest {
+ protected:
+  // Drops the disc and runs the alert; the polls after the reload either
+  // find the unit unplugged or see it becoming ready until the fifth stops
+  // the controller. Returns the number of polls.
+  int DropAndReload(bool unplug) {
+    StartMounted();
+    int polls = 0;
+    device_->SetHook([&](const platform::ScsiCommand& c, platform::ScsiReply* r) {
+      if (c.cdb[0] != 0x00 || A6Count(*device_, 3) == 0) return false;
+      ++polls;
+      if (unplug) {
+        sim_->Unplug();
+        return false;
+      }
+      if (polls == 5) controller_->StopThreads();
+      CheckCondition(r, 2, 0x04, 0x01);
+      return true;
+    });
+    sim_->MarkDiscAway();
+    device_->ClearCommands();
+    Tick();
+    device_->SetHook(nullptr);
+    EXPECT_EQ(A6Count(*device_, 3), 1u);
+    EXPECT_EQ(controller_->History().count, 0u);
+    EXPECT_FALSE(controller_->AlertInProgress());
+    return polls;
+  }
+};
+
+TEST_F(ReloadWaitTest, AnUnpluggedUnitEndsTheWaitAtOnce) {
+  EXPECT_EQ(DropAndReload(true), 3);  // one poll: three transport attempts
+}
+
+TEST_F(ReloadWaitTest, AStopRequestEndsTheWait) { EXPECT_EQ(DropAndReload(false), 5); }
+
+TEST_F(MonitorTest, AReleaseThatDoesNotEjectIsNotRepeatedEveryTick) {
+  StartMounted();
+  sim_->RequestRelease();
+  Tick(5);
+  ASSERT_TRUE(Eventually([&] { return worker_.unmount_and_ejects == 1; }));
+  Tick(5);
+  EXPECT_EQ(worker_.unmount_and_ejects, 1);
+  EXPECT_TRUE(sim_->HasMagazine());
 }
 
 }  // namespace
