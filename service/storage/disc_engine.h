@@ -242,7 +242,8 @@ class CDiscEngine {
   platform::Win32Error LoadDisc(uint8_t disc);
   void LookAhead(CacheKind kind, uint8_t disc, uint32_t file);
   platform::Win32Error OpenTimed(const std::u16string& name, bool for_writing,
-                                 std::unique_ptr<unit::VolumeFile>* out, uint32_t file);
+                                 std::unique_ptr<unit::VolumeFile>* out, CacheKind kind, uint8_t disc,
+                                 uint32_t file);
   platform::Win32Error CopyOntoDisc(platform::File& source, unit::VolumeFile* target, uint64_t limit,
                                     uint64_t* bytes);
   platform::Win32Error CheckWritable();
@@ -250,7 +251,7 @@ class CDiscEngine {
   void CloseInProgress();
   void ReadDiscState();
   void CheckResources();
-  platform::Win32Error EnumerateBlock(uint8_t disc, uint32_t file, const std::u16string& pattern,
+  platform::Win32Error EnumerateBlock(uint32_t file, const std::u16string& pattern,
                                       const std::function<void(const std::u16string&)>& found);
   bool Recordable() const;
 
