@@ -220,10 +220,14 @@ Win32Error SimUnit::Execute(const ScsiCommand& command, ScsiReply* reply) {
   }
   last_sense_ = sense;
   const uint64_t moved = c.moved_bytes;
-  lock.unlock();
+  uint32_t sleep_ms = 0;
   if (moved != 0 && options_.drive_bytes_per_second != 0) {
-    clock_.Sleep(static_cast<uint32_t>(moved * 1000 / options_.drive_bytes_per_second));
+    transfer_debt_us_ += moved * 1000000 / options_.drive_bytes_per_second;
+    sleep_ms = static_cast<uint32_t>(transfer_debt_us_ / 1000);
+    transfer_debt_us_ %= 1000;
   }
+  lock.unlock();
+  if (sleep_ms != 0) clock_.Sleep(sleep_ms);
   return platform::ERROR_SUCCESS;
 }
 

@@ -223,6 +223,9 @@ class SimUnit {
   std::vector<uint8_t> firmware_last_header_;
   std::map<uint8_t, Fault> fail_next_;
   std::map<uint8_t, uint32_t> delay_next_;
+  // Transfer time of the drive model not yet slept, in microseconds: commands
+  // shorter than a millisecond add up instead of being rounded away.
+  uint64_t transfer_debt_us_ = 0;
 };
 
 // The in-process backend of the SCSI device seam: a ScsiDevice on a SimUnit
