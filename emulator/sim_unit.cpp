@@ -222,9 +222,14 @@ Win32Error SimUnit::Execute(const ScsiCommand& command, ScsiReply* reply) {
   const uint64_t moved = c.moved_bytes;
   uint32_t sleep_ms = 0;
   if (moved != 0 && options_.drive_bytes_per_second != 0) {
-    transfer_debt_us_ += moved * 1000000 / options_.drive_bytes_per_second;
-    sleep_ms = static_cast<uint32_t>(transfer_debt_us_ / 1000);
-    transfer_debt_us_ %= 1000;
+    const uint64_t rate = options_.drive_bytes_per_second;
+    const uint64_t now_us = Now() * 1000;
+    const uint64_t drained = now_us > buffered_at_us_ ? (now_us - buffered_at_us_) * rate / 1000000 : 0;
+    buffered_bytes_ = (buffered_bytes_ > drained ? buffered_bytes_ - drained : 0) + moved;
+    buffered_at_us_ = std::max(buffered_at_us_, now_us);
+    if (buffered_bytes_ > options_.drive_buffer_bytes) {
+      sleep_ms = static_cast<uint32_t>((buffered_bytes_ - options_.drive_buffer_bytes) * 1000 / rate);
+    }
   }
   lock.unlock();
   if (sleep_ms != 0) clock_.Sleep(sleep_ms);
