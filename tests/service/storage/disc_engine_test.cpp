@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "disc_engine_fixture.h"
+#include "service/storage/disc_pack_channel.h"
 #include "tests/eventually.h"
 
 namespace kelva::storage::testing {
@@ -286,6 +287,42 @@ TEST_F(DiscEngineTest, DataFilesAreWrittenAndReadBackRangeByRange) {
   EXPECT_EQ(CountOf(calls, "open "), 1u);
   EXPECT_EQ(calls.back(), "seek 140000");
   EXPECT_EQ(CountOf(calls, "seek "), 2u);  // the jump forward and the one back
+}
+
+TEST_F(DiscEngineTest, ADirectoryPackIsWrittenToAndReadFromTheCurrentDisc) {
+  Start();
+  const auto catalog = Pattern(300000, 9);
+  const uint8_t header[16] = {0xA1, 0xA9, 0x50, 0x5E, 0xEE, 0x1A, 0x6B, 0x47,
+                              0x97, 0x67, 0x4F, 0x2C, 0x7D, 0x20, 0xFA, 0x75};
+  engine_->LockIo();
+  CDiscPackChannel out(engine_.get());
+  ASSERT_EQ(out.Create(), 0u);
+  {
+    CDirPackStream pack(&out, CDirPackStream::Mode::kWrite);
+    ASSERT_EQ(pack.Write(header, 16), 0u);
+    ASSERT_EQ(pack.SetEncoding(CDirPackStream::kZlib), 0u);
+    ASSERT_EQ(pack.Write(catalog.data(), static_cast<uint32_t>(catalog.size())), 0u);
+    ASSERT_EQ(pack.Close(), 0u);
+  }
+  ASSERT_EQ(out.Close(), 0u);
+  EXPECT_EQ(CDiscPackChannel(engine_.get()).Create(), pe::ERROR_FILE_EXISTS);
+  engine_->UnlockIo();
+
+  const auto calls = volumes_->Calls();
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "create STRUCT\\DIRPACK.BIN"), calls.end());
+  engine_->LockIo();
+  CDiscPackChannel in(engine_.get());
+  CDirPackStream pack(&in, CDirPackStream::Mode::kRead);
+  uint8_t guid[16];
+  uint32_t got = 0;
+  ASSERT_EQ(pack.Read(guid, 16, &got), 0u);
+  EXPECT_EQ(std::vector<uint8_t>(guid, guid + 16), std::vector<uint8_t>(header, header + 16));
+  ASSERT_EQ(pack.SetEncoding(CDirPackStream::kZlib), 0u);
+  std::vector<uint8_t> back(catalog.size() + 10);
+  ASSERT_EQ(pack.Read(back.data(), static_cast<uint32_t>(back.size()), &got), 0u);
+  engine_->UnlockIo();
+  back.resize(got);
+  EXPECT_EQ(back, catalog);
 }
 
 TEST_F(DiscEngineTest, TheIoLockLetsItsOwnerInAndKeepsOthersOut) {
