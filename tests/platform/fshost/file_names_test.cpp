@@ -1,0 +1,85 @@
+#include "platform/fshost/file_names.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/fshost/win32_errno.h"
+
+namespace kelva::platform {
+namespace {
+
+TEST(FileNamesTest, WindowsRulesDecide) {
+  struct Row {
+    std::u16string name;
+    bool allowed;
+  };
+  const Row rows[] = {
+      {u"report.txt", true},        {u"a", true},
+      {u"CONSOLE", true},           {u"com0", true},
+      {u"lpt", true},               {u".hidden", true},
+      {u" lead", true},             {u"a.b.c", true},
+      {u"名前\u00e9", true},         {std::u16string(255, u'x'), true},
+      {u"", false},                 {u".", false},
+      {u"..", false},               {std::u16string(256, u'x'), false},
+      {u"a<b", false},              {u"a>b", false},
+      {u"a:b", false},              {u"a\"b", false},
+      {u"a/b", false},              {u"a\\b", false},
+      {u"a|b", false},              {u"a?b", false},
+      {u"a*b", false},              {u"a\x1f", false},
+      {std::u16string(u"a\0b", 3), false},
+      {u"dot.", false},             {u"space ", false},
+      {u"CON", false},              {u"con", false},
+      {u"Prn.txt", false},          {u"aux.tar.gz", false},
+      {u"NUL", false},              {u"COM1", false},
+      {u"com9.log", false},         {u"LPT5", false},
+      {u"CON .txt", false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(IsAllowedFileName(row.name), row.allowed) << std::string(row.name.begin(), row.name.end());
+  }
+}
+
+TEST(Win32ErrnoTest, CodesMapToTheirErrno) {
+  struct Row {
+    Win32Error code;
+    int err;
+  };
+  const Row rows[] = {
+      {ERROR_SUCCESS, 0},
+      {ERROR_FILE_NOT_FOUND, ENOENT},
+      {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_ACCESS_DENIED, EACCES},
+      {ERROR_WRITE_PROTECT, EROFS},
+      {ERROR_NOT_READY, ENOMEDIUM},
+      {ERROR_DISK_FULL, ENOSPC},
+      {ERROR_ALREADY_EXISTS, EEXIST},
+      {ERROR_FILE_EXISTS, EEXIST},
+      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+      {ERROR_INVALID_NAME, EINVAL},
+      {ERROR_INVALID_PARAMETER, EINVAL},
+      {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+      {ERROR_SHARING_VIOLATION, EBUSY},
+      {ERROR_DIRECTORY, ENOTDIR},
+      {ERROR_NOT_SUPPORTED, ENOTSUP},
+      {ERROR_INVALID_FUNCTION, ENOSYS},
+      {ERROR_DEVICE_NOT_CONNECTED, ENODEV},
+      {ERROR_RETRY, EAGAIN},
+      {641, EIO},   // refused while closing: no closer errno
+      {4330, EIO},  // magazine eject failed
+  };
+  for (const Row& row : rows) EXPECT_EQ(Win32ToErrno(row.code), row.err) << row.code;
+}
+
+// Every code the platform produces from an errno comes back as an errno of
+// the same kind, so an error from the computer's own disk reaches the user
+// unchanged through the mount.
+TEST(Win32ErrnoTest, RoundTripsThroughThePlatformTable) {
+  for (int err : {ENOENT, EACCES, EROFS, EEXIST, ENOTEMPTY, ENOSPC, ENAMETOOLONG, EBUSY, ENOTSUP, EINVAL, EIO,
+                  ENODEV, ETIMEDOUT, EAGAIN, ENOMEDIUM, ENOMEM, EBADF}) {
+    EXPECT_EQ(Win32ToErrno(FromErrno(err)), err) << err;
+  }
+}
+
+}  // namespace
+}  // namespace kelva::platform
