@@ -35,6 +35,15 @@ constexpr std::string_view kAttributesXattr = "user.kelva:attributes";
 constexpr std::string_view kDeletedXattr = "user.kelva:deleted";
 
 std::once_flag g_init_once;
+
+// Which storage of this process holds each drive letter (its volume name).
+std::mutex g_letters_mu;
+std::u16string g_letter_volumes[26];
+
+void SetLetterVolume(char letter, std::u16string name) {
+  std::lock_guard lock(g_letters_mu);
+  g_letter_volumes[letter - 'A'] = std::move(name);
+}
 Win32Error g_init_result = ERROR_SUCCESS;
 
 FsStorage* Self() { return static_cast<FsStorage*>(fuse_get_context()->private_data); }
@@ -533,6 +542,7 @@ Win32Error FsStorage::AddMountPoint(std::string_view drive) {
   if (ec) return FromErrno(ec.value());
   if (IsMountPoint(path)) return ERROR_BUSY;
   mount_points_.push_back(std::string{letter, ':'});
+  SetLetterVolume(letter, VolumeName());
   return ERROR_SUCCESS;
 }
 
@@ -549,9 +559,33 @@ Win32Error FsStorage::DeleteMountPoint(std::string_view drive) {
   if (it == mount_points_.end()) return ERROR_FILE_NOT_FOUND;
   if (active_) return ERROR_BUSY;
   mount_points_.erase(it);
+  SetLetterVolume(letter, {});
   std::error_code ec;
   std::filesystem::remove(MountPointPath(letter), ec);  // only when empty; a user's folder stays
   return ERROR_SUCCESS;
+}
+
+uint32_t FsStorage::LogicalDriveMask() {
+  uint32_t mask = 0;
+  for (int index = 0; index < 26; ++index) {
+    std::error_code ec;
+    if (std::filesystem::exists(MountPointPath(static_cast<char>('A' + index)), ec)) mask |= 1u << index;
+  }
+  return mask;
+}
+
+Win32Error FsStorage::VolumeNameForMountPoint(char letter, std::u16string* name) {
+  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 32);
+  if (letter < 'A' || letter > 'Z') return ERROR_INVALID_PARAMETER;
+  std::lock_guard lock(g_letters_mu);
+  if (g_letter_volumes[letter - 'A'].empty()) return ERROR_FILE_NOT_FOUND;
+  *name = g_letter_volumes[letter - 'A'];
+  return ERROR_SUCCESS;
+}
+
+std::u16string FsStorage::VolumeName() const {
+  if (settings_.storage_guid.empty()) return {};
+  return u"\\\\?\\Volume" + Utf8ToUtf16(settings_.storage_guid) + u"\\";
 }
 
 Win32Error FsStorage::MountMedia() {
@@ -607,6 +641,7 @@ void FsStorage::SessionMain(struct fuse* session) {
   for (const std::string& drive : mount_points_) {
     std::error_code ec;
     std::filesystem::remove(MountPointPath(drive[0]), ec);
+    SetLetterVolume(drive[0], {});
   }
   mount_points_.clear();
   IFsEventHandler* handler = handler_;
@@ -695,6 +730,7 @@ Win32Error FsStorage::Delete() {
   for (const std::string& drive : mount_points_) {
     std::error_code ec;
     std::filesystem::remove(MountPointPath(drive[0]), ec);
+    SetLetterVolume(drive[0], {});
   }
   mount_points_.clear();
   return ERROR_SUCCESS;

@@ -94,6 +94,15 @@ class FsStorage {
   // ERROR_BUSY while media is mounted there.
   Win32Error DeleteMountPoint(std::string_view drive);
 
+  // Bit n set when the drive folder of letter 'A' + n exists below the mount
+  // root: the drives in use on this computer.
+  static uint32_t LogicalDriveMask();
+  // The volume name "\\?\Volume{GUID}\" of the storage whose mount point is
+  // the letter; ERROR_FILE_NOT_FOUND when no storage of this process has it.
+  static Win32Error VolumeNameForMountPoint(char letter, std::u16string* name);
+  // This storage's volume name, from its GUID; empty without one.
+  std::u16string VolumeName() const;
+
   // Mounts the media at the mount point and starts serving requests.
   // ERROR_PATH_NOT_FOUND without a mount point, ERROR_ALREADY_EXISTS when
   // mounted, ERROR_INVALID_HANDLE after Delete, else the mount's error.
