@@ -129,7 +129,6 @@ TEST_F(DriveLettersTest, SecondSearchWhileOneRunsReturnsAtOnce) {
   int nested_rounds = -1;
   host.during_round = [&] {
     if (nested_rounds >= 0) return;
-    host.during_round = nullptr;
     const int before = host.rounds;
     letters->AssignDriveLetter();
     letters->RefreshDriveLetter();
