@@ -113,6 +113,8 @@ void* OpInit(fuse_conn_info* conn, fuse_config* cfg) {
   // (the volume keeps the open object alive) instead of hiding it.
   cfg->nullpath_ok = 1;
   cfg->hard_remove = 1;
+  // Keep the page cache across opens while size and time stay the same.
+  cfg->auto_cache = 1;
   cfg->use_ino = 0;
   conn->max_write = 1u << 20;
   conn->want |= FUSE_CAP_READDIRPLUS;
