@@ -6,6 +6,8 @@
 #include <map>
 
 #include "platform/text.h"
+#include "service/volume/storage_drive_host.h"
+#include "tests/platform/fshost/memory_volume.h"
 
 namespace kelva::volume {
 namespace {
@@ -68,7 +70,7 @@ class DriveLettersTest : public ::testing::Test {
     clock_.SetAutoAdvanceOnSleep(true);
   }
   void TearDown() override { fs::remove_all(root_); }
-  std::unique_ptr<DriveLetters> Make(FakeHost* host, const std::u16string& unit) {
+  std::unique_ptr<DriveLetters> Make(IDriveLetterHost* host, const std::u16string& unit) {
     return std::make_unique<DriveLetters>(host, registry_.get(), &clock_, unit, [this](char c) { notified_ += c; });
   }
 
@@ -238,6 +240,34 @@ TEST_F(DriveLettersTest, LookupByLetter) {
   EXPECT_EQ(FindByLetter(units, 'E'), nullptr);
   EXPECT_EQ(FindByLetter(units, '1'), nullptr);
   EXPECT_EQ(FindByLetter(units, '\0'), nullptr);
+}
+
+// On a real storage: the letter becomes the storage's folder below the mount
+// root, and a second storage of the same unit finds it again.
+TEST_F(DriveLettersTest, RealStorageGetsItsFolderAndKeepsIt) {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse";
+  const fs::path mounts = root_ / "media";
+  fs::create_directories(mounts / "C");  // a drive in use
+  setenv("KELVA_MOUNT_ROOT", mounts.c_str(), 1);
+  platform::testing::MemoryVolume volume;
+  platform::FsStorageSettings settings;
+  settings.storage_guid = "{11111111-2222-3333-4444-555555555555}";
+  for (int attach = 0; attach < 2; ++attach) {
+    SCOPED_TRACE(attach);
+    std::unique_ptr<platform::FsStorage> storage;
+    ASSERT_EQ(platform::FsStorage::Create(settings, &volume, &storage), ERROR_SUCCESS);
+    StorageDriveHost host(storage.get());
+    auto letters = Make(&host, storage->VolumeName());
+    letters->AssignDriveLetter();
+    EXPECT_EQ(letters->letter(), 'D');
+    EXPECT_EQ(storage->MountPoints(), std::vector<std::string>{"D:"});
+    EXPECT_TRUE(fs::is_directory(mounts / "D"));
+    EXPECT_EQ(letters->host_volume_name(), kUnitA);
+    letters->SaveLetterRecord();
+    storage->Delete();
+    letters->RestoreLetterRecord();
+    EXPECT_FALSE(fs::exists(mounts / "D")) << "the folder goes with the storage";
+  }
 }
 
 }  // namespace
