@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/fshost/fs_storage.h"
 #include "platform/fshost/win32_errno.h"
 
 namespace kelva::platform {
@@ -79,6 +80,29 @@ TEST(Win32ErrnoTest, RoundTripsThroughThePlatformTable) {
                   ENODEV, ETIMEDOUT, EAGAIN, ENOMEDIUM, ENOMEM, EBADF}) {
     EXPECT_EQ(Win32ToErrno(FromErrno(err)), err) << err;
   }
+}
+
+}  // namespace
+}  // namespace kelva::platform
+
+namespace kelva::platform {
+namespace {
+
+TEST(MountGroupTest, SettingNamesTheGroup) {
+  struct Row {
+    const char* setting;
+    gid_t expected;
+  };
+  const Row rows[] = {
+      {"4242", 4242},
+      {"root", 0},
+      {"no-such-group-kelva-test", 0},  // until the installer creates it
+  };
+  for (const Row& row : rows) {
+    setenv("KELVA_MOUNT_GROUP", row.setting, 1);
+    EXPECT_EQ(DefaultMountGroup(), row.expected) << row.setting;
+  }
+  unsetenv("KELVA_MOUNT_GROUP");
 }
 
 }  // namespace
