@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/fshost/file_managers.h"
 #include "platform/fshost/fs_storage.h"
 #include "platform/fshost/win32_errno.h"
 
@@ -103,6 +104,33 @@ TEST(MountGroupTest, SettingNamesTheGroup) {
     EXPECT_EQ(DefaultMountGroup(), row.expected) << row.setting;
   }
   unsetenv("KELVA_MOUNT_GROUP");
+}
+
+}  // namespace
+}  // namespace kelva::platform
+
+namespace kelva::platform {
+namespace {
+
+TEST(FileManagersTest, ImageNamesDecide) {
+  unsetenv("KELVA_FILE_MANAGERS");
+  const std::vector<std::string> defaults = FileManagerImages();
+  struct Row {
+    const char* image;
+    bool file_manager;
+  };
+  const Row rows[] = {
+      {"C:\\Windows\\Explorer.EXE", true}, {"/usr/bin/nautilus", true}, {"/usr/bin/dolphin", true},
+      {"/usr/bin/cp", false},              {"/usr/bin/nautilus-helper", false}, {"", false},
+      {"/opt/explorer.exe/cp", false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(IsFileManagerImage(row.image, defaults), row.file_manager) << row.image;
+
+  setenv("KELVA_FILE_MANAGERS", "krusader, mc,,", 1);
+  EXPECT_EQ(FileManagerImages(), (std::vector<std::string>{"krusader", "mc"}));
+  EXPECT_TRUE(IsFileManagerImage("/usr/bin/mc", FileManagerImages()));
+  EXPECT_FALSE(IsFileManagerImage("/usr/bin/nautilus", FileManagerImages()));
+  unsetenv("KELVA_FILE_MANAGERS");
 }
 
 }  // namespace
