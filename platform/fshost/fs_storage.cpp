@@ -16,8 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <random>
 
 #include "platform/fshost/file_names.h"
+#include "platform/guid.h"
 #include "platform/fshost/win32_errno.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -474,6 +476,25 @@ bool IsMountPoint(const std::filesystem::path& path) {
 }
 
 }  // namespace
+
+std::string StorageGuidFor(std::u16string_view raw_volume_name) {
+  constexpr std::u16string_view kPrefix = u"\\\\?\\Volume";
+  if (raw_volume_name.size() >= kPrefix.size() + 38 &&
+      EqualNoCase(raw_volume_name.substr(0, kPrefix.size()), kPrefix)) {
+    if (auto guid = Guid::Parse(Utf16ToUtf8(raw_volume_name.substr(kPrefix.size(), 38)))) {
+      guid->data1 ^= 1;
+      return guid->ToString();
+    }
+  }
+  std::random_device random;
+  Guid guid;
+  guid.data1 = random();
+  guid.data2 = static_cast<uint16_t>(random());
+  guid.data3 = static_cast<uint16_t>((random() & 0x0FFF) | 0x4000);
+  for (uint8_t& b : guid.data4) b = static_cast<uint8_t>(random());
+  guid.data4[0] = static_cast<uint8_t>((guid.data4[0] & 0x3F) | 0x80);
+  return guid.ToString();
+}
 
 gid_t DefaultMountGroup() {
   const char* setting = std::getenv("KELVA_MOUNT_GROUP");

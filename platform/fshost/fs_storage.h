@@ -64,6 +64,11 @@ struct FsStorageSettings {
   unsigned max_threads = 16;
 };
 
+// The storage GUID of a unit: for a raw volume name "\\?\Volume{GUID}..."
+// that GUID with 1 XORed into its first 32-bit part, so a unit's storage keeps
+// its identity (and its drive letter) across attaches; else a new random GUID.
+std::string StorageGuidFor(std::u16string_view raw_volume_name);
+
 // The group that owns the mounts: KELVA_MOUNT_GROUP (a name or a number) when
 // set, else the system group "kelva"; root's group 0 (with a warning in the
 // log) when neither exists.

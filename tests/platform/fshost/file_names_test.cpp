@@ -135,3 +135,24 @@ TEST(FileManagersTest, ImageNamesDecide) {
 
 }  // namespace
 }  // namespace kelva::platform
+
+namespace kelva::platform {
+namespace {
+
+TEST(StorageGuidTest, UnitKeepsItsGuid) {
+  // 0x6F2A4B10 ^ 1 = 0x6F2A4B11, the rest unchanged.
+  EXPECT_EQ(StorageGuidFor(u"\\\\?\\Volume{6f2a4b10-1c2d-4e3f-8a9b-0c1d2e3f4a5b}\\"),
+            "{6F2A4B11-1C2D-4E3F-8A9B-0C1D2E3F4A5B}");
+  EXPECT_EQ(StorageGuidFor(u"\\\\?\\VOLUME{00000001-0000-0000-0000-000000000000}"),
+            "{00000000-0000-0000-0000-000000000000}");
+  // Anything else gets a fresh random GUID each time.
+  for (std::u16string_view other : {u"", u"\\\\?\\Volume{junk}", u"\\\\.\\CdRom0"}) {
+    const std::string a = StorageGuidFor(other), b = StorageGuidFor(other);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.size(), 38u);
+    EXPECT_EQ(a[15], '4') << "version 4";
+  }
+}
+
+}  // namespace
+}  // namespace kelva::platform
