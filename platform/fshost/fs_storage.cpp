@@ -468,9 +468,15 @@ bool ParseDrive(std::string_view drive, char* letter) {
   return true;
 }
 
+// True when another file system is mounted at path. The mount of a session
+// that died with its process (the folder answers ENOTCONN) is taken away.
 bool IsMountPoint(const std::filesystem::path& path) {
   struct stat st, parent;
-  if (::stat(path.c_str(), &st) != 0) return errno == ENOTCONN;  // a session that died
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno != ENOTCONN) return false;
+    ::umount2(path.c_str(), MNT_DETACH);
+    return ::stat(path.c_str(), &st) != 0;
+  }
   if (::stat(path.parent_path().c_str(), &parent) != 0) return false;
   return st.st_dev != parent.st_dev;
 }
@@ -560,10 +566,10 @@ Win32Error FsStorage::AddMountPoint(std::string_view drive) {
   if (deleted_) return ERROR_INVALID_HANDLE;
   if (!mount_points_.empty()) return ERROR_ALREADY_EXISTS;
   const std::filesystem::path path = MountPointPath(letter);
+  if (IsMountPoint(path)) return ERROR_BUSY;
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
   if (ec) return FromErrno(ec.value());
-  if (IsMountPoint(path)) return ERROR_BUSY;
   mount_points_.push_back(std::string{letter, ':'});
   SetLetterVolume(letter, VolumeName());
   return ERROR_SUCCESS;
@@ -627,7 +633,10 @@ Win32Error FsStorage::MountMedia() {
   struct fuse* session = fuse_new(&args, &kOperations, sizeof(kOperations), this);
   fuse_opt_free_args(&args);
   if (session == nullptr) return ERROR_GEN_FAILURE;
-  if (IsMountPoint(path)) ::umount2(path.c_str(), MNT_DETACH);  // left over by a process that died
+  if (IsMountPoint(path)) {
+    fuse_destroy(session);
+    return ERROR_BUSY;
+  }
   if (fuse_mount(session, path.c_str()) != 0) {
     fuse_destroy(session);
     KLOG_ERROR("mounting %s failed", path.c_str());

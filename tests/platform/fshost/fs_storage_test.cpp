@@ -378,6 +378,34 @@ TEST_F(FsStorageTest, RequesterImageIsTheCallingProgram) {
   EXPECT_EQ(fs::path(volume_.last_requester()).filename(), "touch");
 }
 
+// A service that died left its mount behind (the folder answers ENOTCONN):
+// the next storage takes the folder over.
+TEST_F(FsStorageTest, MountLeftByADeadProcessIsTakenOver) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::unique_ptr<FsStorage> orphan;
+    if (FsStorage::Create(settings_, &volume_, &orphan) != 0 || orphan->AddMountPoint("L:") != 0 ||
+        orphan->MountMedia() != 0) {
+      _exit(1);
+    }
+    _exit(0);  // no unmount
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  struct stat st;
+  ASSERT_NE(::stat((root_ / "L").c_str(), &st), 0);
+  ASSERT_EQ(errno, ENOTCONN);
+
+  std::unique_ptr<FsStorage> next;
+  ASSERT_EQ(FsStorage::Create(settings_, &volume_, &next), ERROR_SUCCESS);
+  ASSERT_EQ(next->AddMountPoint("L:"), ERROR_SUCCESS);
+  ASSERT_EQ(next->MountMedia(), ERROR_SUCCESS);
+  volume_.AddFile(u"\\x", "served");
+  std::ifstream in(root_ / "L" / "x");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "served");
+}
+
 TEST_F(FsStorageTest, MountPointsAreDriveNames) {
   EXPECT_EQ(storage_->MountPoints(), std::vector<std::string>{"K:"});
   EXPECT_EQ(storage_->AddMountPoint("L:"), ERROR_ALREADY_EXISTS);
