@@ -1,0 +1,76 @@
+#include "platform/fshost/win32_errno.h"
+
+#include <cerrno>
+
+namespace kelva::platform {
+
+namespace {
+
+struct ErrnoRow {
+  Win32Error code;
+  int err;
+};
+
+// One row per code the volume can report. ERROR_DISK_FULL is ENOSPC: a full
+// magazine looks like a full disk to every program.
+constexpr ErrnoRow kRows[] = {
+    {ERROR_INVALID_FUNCTION, ENOSYS},
+    {ERROR_FILE_NOT_FOUND, ENOENT},
+    {ERROR_PATH_NOT_FOUND, ENOENT},
+    {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
+    {ERROR_ACCESS_DENIED, EACCES},
+    {ERROR_INVALID_HANDLE, EBADF},
+    {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+    {ERROR_INVALID_DATA, EIO},
+    {ERROR_OUTOFMEMORY, ENOMEM},
+    {ERROR_WRITE_PROTECT, EROFS},
+    {ERROR_NOT_READY, ENOMEDIUM},
+    {ERROR_CRC, EIO},
+    {ERROR_SEEK, ESPIPE},
+    {ERROR_WRITE_FAULT, EIO},
+    {ERROR_READ_FAULT, EIO},
+    {ERROR_GEN_FAILURE, EIO},
+    {ERROR_SHARING_VIOLATION, EBUSY},
+    {ERROR_LOCK_VIOLATION, EBUSY},
+    {ERROR_HANDLE_EOF, ENODATA},
+    {ERROR_HANDLE_DISK_FULL, ENOSPC},
+    {ERROR_NOT_SUPPORTED, ENOTSUP},
+    {ERROR_FILE_EXISTS, EEXIST},
+    {ERROR_CANNOT_MAKE, EACCES},
+    {ERROR_INVALID_PARAMETER, EINVAL},
+    {ERROR_BROKEN_PIPE, EPIPE},
+    {ERROR_OPEN_FAILED, EIO},
+    {ERROR_BUFFER_OVERFLOW, ENAMETOOLONG},
+    {ERROR_DISK_FULL, ENOSPC},
+    {ERROR_CALL_NOT_IMPLEMENTED, ENOSYS},
+    {ERROR_INSUFFICIENT_BUFFER, ERANGE},
+    {ERROR_INVALID_NAME, EINVAL},
+    {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+    {ERROR_BUSY, EBUSY},
+    {ERROR_ALREADY_EXISTS, EEXIST},
+    {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+    {ERROR_WAIT_TIMEOUT, ETIMEDOUT},
+    {ERROR_NO_MORE_ITEMS, ENODATA},
+    {ERROR_DIRECTORY, ENOTDIR},
+    {ERROR_NOT_OWNER, EPERM},
+    {ERROR_OPERATION_ABORTED, EINTR},
+    {ERROR_NOACCESS, EFAULT},
+    {ERROR_UNRECOGNIZED_VOLUME, ENODEV},
+    {ERROR_IO_DEVICE, EIO},
+    {ERROR_DEVICE_NOT_CONNECTED, ENODEV},
+    {ERROR_NO_MEDIA_IN_DRIVE, ENOMEDIUM},
+    {ERROR_RETRY, EAGAIN},
+    {ERROR_TIMEOUT, ETIMEDOUT},
+};
+
+}  // namespace
+
+int Win32ToErrno(Win32Error code) {
+  if (code == ERROR_SUCCESS) return 0;
+  for (const ErrnoRow& row : kRows) {
+    if (row.code == code) return row.err;
+  }
+  return EIO;
+}
+
+}  // namespace kelva::platform
