@@ -86,6 +86,11 @@ class CountingDevice : public pe::ScsiDeviceWrapper {
 class SilentNotifier : public unit::NotifierChannel {
  public:
   pe::Win32Error Deliver(const void*, uint32_t) override { return pe::ERROR_SUCCESS; }
+  // No one is there to close a message box.
+  pe::Win32Error DeliverDialog(const void*, uint32_t, std::unique_ptr<unit::DialogWait>*) override {
+    return pe::ERROR_FILE_NOT_FOUND;
+  }
+  bool Listening() override { return false; }
 };
 
 }  // namespace
