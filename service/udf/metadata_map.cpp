@@ -48,13 +48,13 @@ std::vector<ShortAd> SectorDescriptors(const std::vector<uint8_t>& sector, size_
   return out;
 }
 
-bool MetadataMap::Load(RepairDisc& disc) {
+bool MetadataMap::Load(RepairDisc& disc, uint32_t location) {
   const VolumeStructure& vs = disc.volume();
   nodes_.clear();
   ads_.clear();
   chainBroken_ = false;
   MetadataMapNode node;
-  node.block = vs.metadataFileLocation;
+  node.block = location;
   node.sector.assign(kSectorSize, 0);
   if (node.block >= vs.partitionLength ||
       !disc.Read(vs.partitionStart + node.block, 1, node.sector.data()) ||
@@ -194,10 +194,8 @@ bool MetadataMap::Store(RepairDisc& disc) {
   // The mirror follows the main entry: same descriptors, its own type and place.
   std::vector<uint8_t> mirror = built[0];
   mirror[27] = kFileTypeMetadataMirror;
-  built[0][27] = kFileTypeMetadata;
   {
     const DescriptorTag t = DecodeTag(built[0].data());
-    FinishTag(built[0], kTagExtendedFileEntry, blocks[0], t.descCRCLength, serial);
     FinishTag(mirror, kTagExtendedFileEntry, vs.metadataMirrorFileLocation, t.descCRCLength,
               serial);
   }
@@ -233,6 +231,30 @@ bool MetadataMap::Store(RepairDisc& disc) {
   }
   chainBroken_ = false;
   return true;
+}
+
+std::vector<uint8_t> MetadataMap::MirrorOf(const RepairDisc& disc) const {
+  std::vector<uint8_t> mirror = nodes_[0].sector;
+  const DescriptorTag t = DecodeTag(mirror.data());
+  mirror[27] = kFileTypeMetadataMirror;
+  FinishTag(mirror, kTagExtendedFileEntry, disc.volume().metadataMirrorFileLocation,
+            t.descCRCLength, t.tagSerialNum);
+  return mirror;
+}
+
+int MetadataMap::SyncMirror(RepairDisc& disc) {
+  const VolumeStructure& vs = disc.volume();
+  if (nodes_.empty() || chainBroken_ || vs.metadataMirrorFileLocation >= vs.partitionLength)
+    return 0;
+  MetadataMap mirror;
+  if (!mirror.Load(disc, vs.metadataMirrorFileLocation) || mirror.chainBroken_ ||
+      mirror.nodes_[0].sector[27] != kFileTypeMetadataMirror)
+    return 0;  // a damaged mirror is the mirror resolution's to mend
+  if (mirror.ads_ == ads_ && mirror.sizeInBlocks_ == sizeInBlocks_) return 0;
+  const std::vector<uint8_t> sector = MirrorOf(disc);
+  if (!disc.Overwrite(vs.partitionStart + vs.metadataMirrorFileLocation, sector.data())) return 0;
+  disc.Log("Recovered Metadata File %s\n", "Main -> Mirror");
+  return 1;
 }
 
 }  // namespace kelva::udf

@@ -43,7 +43,9 @@ class MetadataMap {
   // Reads the metadata file entry and follows its chain. False when the entry is
   // not a valid extended file entry; a broken link ends the chain there (the
   // descriptors after it are missing, their blocks unmapped).
-  bool Load(RepairDisc& disc);
+  bool Load(RepairDisc& disc) { return Load(disc, disc.volume().metadataFileLocation); }
+  // The same for the entry at `location` (the mirror's, to compare it).
+  bool Load(RepairDisc& disc, uint32_t location);
 
   // The partition block holding metadata block n; false when n lies in an extent
   // that is not recorded, or past the descriptors.
@@ -63,7 +65,15 @@ class MetadataMap {
   // that an interruption leaves the old chain whole. False on any failure.
   bool Store(RepairDisc& disc);
 
+  // When the mirror entry is intact but describes other extents than the main
+  // entry (a write-back interrupted between the two), rewrites it from the main
+  // entry. 1 when written, 0 when nothing was to be done or it failed.
+  int SyncMirror(RepairDisc& disc);
+
  private:
+  // The mirror entry as Store writes it for the current main entry.
+  std::vector<uint8_t> MirrorOf(const RepairDisc& disc) const;
+
   std::vector<MetadataMapNode> nodes_;
   std::vector<ShortAd> ads_;
   uint32_t sizeInBlocks_ = 0;

@@ -54,7 +54,10 @@ int RepairVolume(IUdfDrive& drive, const RepairSink& sink, uint32_t* sectors_wri
   int result = 0;
   if (r.Open()) {
     result = r.ResolveMetadataMirror();
-    if (r.LoadMap()) result = (r.RecoverFsdAndRoot() || result || r.repaired()) ? 1 : 0;
+    if (r.LoadMap()) {
+      if (r.map().SyncMirror(r.disc())) result = 1;
+      result = (r.RecoverFsdAndRoot() || result || r.repaired()) ? 1 : 0;
+    }
   }
   if (sectors_written != nullptr) *sectors_written = r.disc().sectorsWritten();
   return result;
@@ -65,7 +68,7 @@ int RepairFile(IUdfDrive& drive, std::u16string_view path, bool creating, const 
   MetadataRepair r(drive, sink);
   int result = 0;
   if (r.Open() && r.LoadMap()) {
-    const int merged = r.MergeOverlappedEntries();
+    const int merged = r.map().SyncMirror(r.disc()) | r.MergeOverlappedEntries();
     result = r.RepairPath(path, creating) || merged ? 1 : 0;
   }
   if (sectors_written != nullptr) *sectors_written = r.disc().sectorsWritten();

@@ -3,6 +3,7 @@
 // the file system's check, repaired with its messages, and repaired only once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
 
@@ -45,6 +46,7 @@ struct RepairCase {
   const char16_t* path;  // nullptr: RepairVolume
   bool creating;
   const char* messages;  // all messages, shaped
+  size_t chainSectors = 0;  // when not 0: sectors of the metadata file's chain afterwards
 };
 
 // The last extent of the metadata file marked allocated-not-recorded; `shift`
@@ -83,7 +85,7 @@ const RepairCase kCases[] = {
     {"TailShifted", [](UdfDamage& d, const Ids&) { return MarkTail(d, 5, 0, false); }, kLatePath,
      false, kTail},
     {"TailOverflowsItsEntry", [](UdfDamage& d, const Ids&) { return MarkTail(d, 0, 32, true); },
-     kLatePath, false, kTail},
+     kLatePath, false, kTail, 2},
     {"DescriptorsContinuingEachOther",
      [](UdfDamage& d, const Ids&) {
        std::vector<ShortAd> ads = d.MetaAds();
@@ -142,6 +144,12 @@ TEST_P(MetadataRepairCase, IsSeenRepairedOnceAndLosesNothing) {
   EXPECT_TRUE(repaired.Clean()) << "mount " << repaired.mount << "; "
                                 << ::testing::PrintToString(repaired.problems)
                                 << ::testing::PrintToString(repaired.lost);
+
+  if (c.chainSectors != 0) {
+    MetadataRepair r(vol_->drive(), {});
+    ASSERT_TRUE(r.Open() && r.LoadMap());
+    EXPECT_EQ(r.map().nodes().size(), c.chainSectors);
+  }
 
   // A second repair finds nothing left to do and writes nothing.
   messages_.clear();
@@ -202,6 +210,69 @@ TEST_F(MetadataRepairTest, SpentPseudoOverwriteResourcesLeaveTheDiscAsItWas) {
   EXPECT_EQ(RepairVolumeNow(), 0);
   EXPECT_EQ(d.Read(d.MainLba()), before);
   EXPECT_EQ(messages_, "");
+}
+
+// Every write of a repair in turn is the last before the unit is unplugged: what
+// read before still reads, and a repair after the unit is back finishes the job.
+TEST_F(MetadataRepairTest, UnplugAtEveryWriteOfARepairLeavesTheDiscNoWorse) {
+  for (uint32_t n = 1; n < 10; ++n) {
+    SCOPED_TRACE("unplugged after write " + std::to_string(n));
+    Build();
+    UdfDamage d = Damage();
+    ASSERT_TRUE(MarkTail(d, 0, 32, true));
+    const Reading before = Read();
+    vol_->unit().UnplugAfter(0x2A, n);
+    RepairFileNow(kLatePath, false);
+    const bool interrupted = vol_->unit().IsUnplugged();
+    vol_->unit().UnplugAfter(0x2A, 0);
+    if (!interrupted) {
+      EXPECT_GT(n, 1u);
+      EXPECT_TRUE(Read().Clean());
+      return;
+    }
+    Replug();
+    const Reading during = Read();
+    EXPECT_EQ(during.mount, 0u);
+    for (const std::string& lost : during.lost)
+      EXPECT_NE(std::find(before.lost.begin(), before.lost.end(), lost), before.lost.end())
+          << lost << " no longer reads";
+    RepairFileNow(kLatePath, false);
+    const Reading after = Read();
+    EXPECT_TRUE(after.Clean()) << ::testing::PrintToString(after.problems)
+                               << ::testing::PrintToString(after.lost);
+  }
+  ADD_FAILURE() << "the repair never finished";
+}
+
+// A recording interrupted at each of its writes in turn: the volume repair and
+// the closing of the integrity, as the service runs them, lose no file of an
+// earlier recording.
+TEST_F(MetadataRepairTest, InterruptedRecordingLosesNoFlushedFile) {
+  for (uint32_t n = 1; n < 40; ++n) {
+    SCOPED_TRACE("unplugged after write " + std::to_string(n));
+    Build(true, 24);
+    ASSERT_EQ(vol_->Mount(), 0u);
+    for (int i = 0; i < 12; ++i)
+      ASSERT_EQ(PutFile(vol_->fs(), u"second" + std::u16string(1, u'a' + i), Pattern(3000, 90 + i)),
+                0u);
+    vol_->unit().UnplugAfter(0x2A, n);
+    vol_->fs().Flush();
+    vol_->Drop();
+    const bool interrupted = vol_->unit().IsUnplugged();
+    vol_->unit().UnplugAfter(0x2A, 0);
+    if (!interrupted) return;
+    Replug();
+    RepairVolumeNow();
+    CloseIntegrity(vol_->drive());
+    Reading r = Read();
+    for (const std::string& lost : r.lost) {
+      RepairFileNow(std::u16string(lost.begin(), lost.end()), false);
+    }
+    r = Read();
+    EXPECT_EQ(r.mount, 0u);
+    EXPECT_TRUE(r.lost.empty()) << ::testing::PrintToString(r.lost) << messages_;
+  }
+  ADD_FAILURE() << "the recording never finished";
 }
 
 }  // namespace

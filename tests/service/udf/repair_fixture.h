@@ -27,6 +27,7 @@ class RepairFixture : public ::testing::Test {
   // entries and the root folder's blocks lie in the metadata file's last extent).
   void Build(bool recordable = true, size_t fillers = 48) {
     vol_.reset();
+    files_.clear();
     dir_ = TestDir("repair");
     vol_ = std::make_unique<SimVolume>(dir_, recordable);
     ASSERT_EQ(vol_->Mount(), 0u);
@@ -85,6 +86,12 @@ class RepairFixture : public ::testing::Test {
   }
   int RepairFileNow(std::u16string_view path, bool creating, uint32_t* written = nullptr) {
     return RepairFile(vol_->drive(), path, creating, Sink(), written);
+  }
+  // Plugs the unit back in and takes the unit attention that follows.
+  void Replug() {
+    vol_->unit().Plug();
+    for (int i = 0; i < 3 && vol_->drive().TestUnitReady() != 0; ++i) {
+    }
   }
   size_t Writes() { return vol_->log().writes.size(); }
   UdfDamage Damage() { return UdfDamage(vol_->drive()); }
