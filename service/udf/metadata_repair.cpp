@@ -495,8 +495,10 @@ int MetadataRepair::RepairPath(std::u16string_view path, bool creating) {
     // 6. A missing component ends the walk.
     if (!matched) return creating && repaired_ ? 1 : 0;
   }
-  // 5. The entry the path names.
+  // 5. The entry the path names; a folder's contents too, so that the blocks
+  // listing it are mapped (found on the disc when they were not).
   if (CheckEntry(current, &type, &entry) < 0) return 0;
+  if (type == kFileTypeDirectory) FolderData(entry, &data);
   return repaired_ ? 1 : 0;
 }
 

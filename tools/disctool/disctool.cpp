@@ -13,6 +13,7 @@
 #include "service/udf/unit_drive.h"
 #include "service/unit/unit_commands.h"
 #include "tools/disctool/fs_commands.h"
+#include "tools/disctool/repair_command.h"
 
 namespace kelva::disctool {
 namespace {
@@ -29,6 +30,9 @@ constexpr char kUsage[] =
     "  rm PATH            delete a file or an empty folder\n"
     "  df                 free space of the volume\n"
     "  check              verify every folder, file entry and the space accounting\n"
+    "  repair [--path P]... [--dry-run] [--close-integrity] [--log]\n"
+    "                     repair the metadata of a write-once disc after an interrupted\n"
+    "                     recording; exit 0 when nothing is left to repair, 1 otherwise\n"
     "disc:\n"
     "  --image FILE [--media bd-re|bd-r] [--size BYTES]\n"
     "                         a disc image (created, sparse, when missing)\n"
@@ -87,6 +91,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         return false;
       }
       o->size = n;
+    } else if (a == "--path") {
+      if (!value(&v)) return false;
+      o->repairPaths.push_back(v);
+    } else if (a == "--dry-run") {
+      o->dryRun = true;
+    } else if (a == "--close-integrity") {
+      o->closeIntegrity = true;
+    } else if (a == "--log") {
+      o->log = true;
     } else if (a == "--magazine") {
       if (!value(&o->magazine)) return false;
     } else if (a == "--unit") {
@@ -114,7 +127,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     }
   }
   if (IsFileCommand(o->command) && !FileCommandOperandsOk(*o, error)) return false;
-  if (o->command != "format" && o->command != "info" && !IsFileCommand(o->command)) {
+  const bool repair_options =
+      !o->repairPaths.empty() || o->dryRun || o->closeIntegrity || o->log;
+  if (repair_options && o->command != "repair") {
+    *error = "--path, --dry-run, --close-integrity and --log belong to repair";
+    return false;
+  }
+  if (o->command != "format" && o->command != "info" && o->command != "repair" &&
+      !IsFileCommand(o->command)) {
     *error = o->command.empty() ? "no command given" : "unknown command " + o->command;
     return false;
   }
@@ -257,6 +277,11 @@ std::string DescribeVolume(const udf::VolumeStructure& vs) {
 }
 
 int Run(const std::vector<std::string>& args, FILE* out, FILE* err) {
+  for (const std::string& a : args)
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, out);
+      return 0;
+    }
   Options o;
   std::string error;
   if (!ParseOptions(args, &o, &error)) {
@@ -270,6 +295,7 @@ int Run(const std::vector<std::string>& args, FILE* out, FILE* err) {
     return 1;
   }
   if (IsFileCommand(o.command)) return RunFileCommand(o, *drive, out, err);
+  if (o.command == "repair") return RunRepairCommand(o, *drive, out, err);
   if (o.command == "format") {
     const auto start = std::chrono::steady_clock::now();
     if (!udf::FormatDisc(*drive)) {
