@@ -11,6 +11,7 @@
 #include "emulator/sim_unit.h"
 #include "service/udf/unit_drive.h"
 #include "tests/service/udf/udf_damage.h"
+#include "tests/tools/external_program.h"
 #include "tools/disctool/disctool.h"
 
 namespace kelva::disctool {
@@ -156,6 +157,12 @@ TEST_F(DisctoolRepair, ImageOfADamagedDiscIsRescued) {
   const Result get = Tool(with({"get", "/tree/f47", (dir_ / "f47").string()}));
   ASSERT_EQ(get.code, 0) << get.err;
   EXPECT_EQ(ReadAll(dir_ / "f47"), ReadAll(dir_ / "tree" / "f47"));
+  // An independent reader finds the file set through the repaired metadata.
+  if (test_util::HaveProgram("udfinfo")) {
+    const std::string info = test_util::Capture("udfinfo " + copy.string() + " 2>&1");
+    EXPECT_NE(info.find("fsid=UDF Volume Set\n"), std::string::npos) << info;
+    EXPECT_NE(info.find("integrity=closed\n"), std::string::npos) << info;
+  }
 }
 
 TEST_F(DisctoolRepair, UsageAndUndamagedDisc) {
