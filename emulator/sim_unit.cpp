@@ -219,6 +219,15 @@ Win32Error SimUnit::Execute(const ScsiCommand& command, ScsiReply* reply) {
     if (opcode != 0x00 && opcode != 0x03) AddLog(opcode, sense);
   }
   last_sense_ = sense;
+  if (auto unplug = unplug_after_.find(opcode); unplug != unplug_after_.end() && --unplug->second == 0) {
+    unplug_after_.erase(unplug);
+    unplugged_ = true;
+    ++plug_generation_;
+    if (magazine_) magazine_->Save();
+    SaveState();
+    cv_.notify_all();
+    KLOG_INFO("unit: unplugged after a command %02X", opcode);
+  }
   const uint64_t moved = c.moved_bytes;
   uint32_t sleep_ms = 0;
   if (moved != 0 && options_.drive_bytes_per_second != 0) {
@@ -1243,6 +1252,12 @@ void SimUnit::FailNext(uint8_t opcode, uint32_t count, uint8_t key, uint8_t asc,
   std::lock_guard<std::mutex> lock(mu_);
   if (count == 0) fail_next_.erase(opcode);
   else fail_next_[opcode] = Fault{count, key, asc, ascq};
+}
+
+void SimUnit::UnplugAfter(uint8_t opcode, uint32_t n) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (n == 0) unplug_after_.erase(opcode);
+  else unplug_after_[opcode] = n;
 }
 
 void SimUnit::DelayNext(uint8_t opcode, uint32_t delay_ms) {

@@ -111,6 +111,10 @@ class SimUnit {
   // The next command with this operation code takes delay_ms (on the clock)
   // before it runs; beyond its time-out it fails with ERROR_TIMEOUT.
   void DelayNext(uint8_t opcode, uint32_t delay_ms);
+  // The unit is unplugged right after the nth command (1-based) with this
+  // operation code from now on has run: that command completes, every later
+  // one fails as for Unplug(). n 0 cancels.
+  void UnplugAfter(uint8_t opcode, uint32_t n);
   void SetTemperature(uint8_t current, uint8_t limit);
   // Sets a counter page field (page control 0 current, 2 limit), width 2 or 4.
   bool SetCounter(uint8_t page, uint8_t page_control, uint8_t offset, uint8_t width, uint32_t value);
@@ -232,6 +236,7 @@ class SimUnit {
   // that waits of less than a millisecond and late wake-ups add up exactly.
   uint64_t buffered_bytes_ = 0;
   uint64_t buffered_at_us_ = 0;
+  std::map<uint8_t, uint32_t> unplug_after_;  // opcode -> commands left until the unplug
 };
 
 // The in-process backend of the SCSI device seam: a ScsiDevice on a SimUnit

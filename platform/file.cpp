@@ -169,6 +169,21 @@ Win32Error File::Size(uint64_t* size) {
   return ERROR_SUCCESS;
 }
 
+Win32Error File::LastDataEnd(uint64_t from, uint64_t to, uint64_t* end) {
+  *end = from;
+  uint64_t at = from;
+  while (at < to) {
+    const off_t data = ::lseek(fd_, static_cast<off_t>(at), SEEK_DATA);
+    if (data < 0) return errno == ENXIO ? ERROR_SUCCESS : FromErrno(errno);
+    if (static_cast<uint64_t>(data) >= to) break;
+    const off_t hole = ::lseek(fd_, data, SEEK_HOLE);
+    if (hole < 0) return FromErrno(errno);
+    *end = std::min<uint64_t>(static_cast<uint64_t>(hole), to);
+    at = static_cast<uint64_t>(hole);
+  }
+  return ERROR_SUCCESS;
+}
+
 Win32Error File::SetEndOfFile() {
   uint64_t pos = 0;
   const Win32Error e = Position(&pos);

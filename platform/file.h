@@ -62,6 +62,9 @@ class File {
   Win32Error Seek(uint64_t offset);
   Win32Error Position(uint64_t* offset);
   Win32Error Size(uint64_t* size);
+  // The end of the last written (not hole) byte range of a sparse file inside
+  // [from, to); *end = from when the range holds only holes.
+  Win32Error LastDataEnd(uint64_t from, uint64_t to, uint64_t* end);
   // Sets the size to the current position (SetEndOfFile) or to size.
   Win32Error SetEndOfFile();
   Win32Error Truncate(uint64_t size);

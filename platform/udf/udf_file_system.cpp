@@ -182,29 +182,13 @@ Win32Error UdfFileSystem::ReadVolumeDescriptors() {
 }
 
 Win32Error UdfFileSystem::LoadMetadataFile() {
-  std::vector<uint8_t> buf(kSectorSize);
-  auto load = [&](uint32_t location, uint8_t type, FileEntry* fe,
-                  std::vector<UdfExtent>* extents) -> bool {
-    if (location >= partLength_ || ReadPhys(partStart_ + location, 1, buf.data())) return false;
-    if (!TagOk(buf, 0, location) || !Decode(buf, fe)) return false;
-    if (fe->tag.tagIdent != kTagExtendedFileEntry && fe->tag.tagIdent != kTagFileEntry)
-      return false;
-    if (fe->icbTag.fileType != type || fe->icbTag.Allocation() != kIcbShortAds) return false;
-    extents->clear();
-    uint64_t bytes = 0;
-    for (const ShortAd& a : DecodeShortAds(fe->allocationDescriptors)) {
-      if (a.type == ExtentType::kNextExtent || a.length % kSectorSize) return false;
-      const uint32_t count = a.length / kSectorSize;
-      if (static_cast<uint64_t>(a.position) + count > partLength_) return false;
-      extents->push_back({a.position, count, physRef_, true});
-      bytes += a.length;
-    }
-    return !extents->empty() && bytes >= fe->informationLength && bytes / kSectorSize < (1u << 30);
-  };
   std::vector<UdfExtent> main_ext, mirror_ext;
-  const bool main_ok = load(metaMap_.metadataFileLocation, kFileTypeMetadata, &metaFe_, &main_ext);
-  mirrorUsable_ = load(metaMap_.metadataMirrorFileLocation, kFileTypeMetadataMirror, &mirrorFe_,
-                       &mirror_ext);
+  std::vector<uint32_t> main_aeds, mirror_aeds;
+  bool main_broken = false, mirror_broken = false;
+  const bool main_ok = LoadMetadataChain(metaMap_.metadataFileLocation, kFileTypeMetadata,
+                                         &metaFe_, &main_ext, &main_aeds, &main_broken);
+  mirrorUsable_ = LoadMetadataChain(metaMap_.metadataMirrorFileLocation, kFileTypeMetadataMirror,
+                                    &mirrorFe_, &mirror_ext, &mirror_aeds, &mirror_broken);
   if (!main_ok && !mirrorUsable_) return pe::ERROR_LOG_CORRUPTION_DETECTED;
   if (!main_ok) {
     // Rebuild the metadata file's entry from its mirror at the next write-back.
@@ -212,7 +196,10 @@ Win32Error UdfFileSystem::LoadMetadataFile() {
     metaFe_.icbTag.fileType = kFileTypeMetadata;
     metaFilesDirty_ = true;
   }
-  metaExtents_ = main_ok ? main_ext : mirror_ext;
+  // A whole chain is preferred to one cut short by a damaged sector.
+  const bool use_main = main_ok && (!main_broken || !mirrorUsable_ || mirror_broken);
+  metaExtents_ = use_main ? main_ext : mirror_ext;
+  metaAedBlocks_ = use_main ? main_aeds : mirror_aeds;
   metaBlocks_ = 0;
   for (const auto& e : metaExtents_) metaBlocks_ += e.count;
   if (!mirrorUsable_) {
@@ -220,6 +207,7 @@ Win32Error UdfFileSystem::LoadMetadataFile() {
     mirrorFe_.icbTag.fileType = kFileTypeMetadataMirror;
     metaFilesDirty_ = true;
   }
+  MetadataChainProblems(main_ok, main_broken, mirror_broken, main_ext, mirror_ext);
   return pe::ERROR_SUCCESS;
 }
 
@@ -300,7 +288,7 @@ Win32Error UdfFileSystem::LoadBitmaps() {
 
 Win32Error UdfFileSystem::LoadTracks() {
   std::vector<SectorTrack> tracks;
-  const uint32_t meta_phys = partStart_ + metaExtents_.front().block;
+  const uint32_t meta_phys = partStart_ + metaMap_.metadataFileLocation;
   const uint64_t part_end = static_cast<uint64_t>(partStart_) + partLength_;
   if (device_->ReadTracks(&tracks) == pe::ERROR_SUCCESS) {
     for (size_t i = 0; i < tracks.size(); ++i) {
@@ -364,6 +352,7 @@ bool UdfFileSystem::MetaToPhys(uint32_t block, uint32_t* lba, uint32_t* run) con
   uint32_t at = 0;
   for (const auto& e : metaExtents_) {
     if (block < at + e.count) {
+      if (!e.recorded) return false;  // allocated, not recorded: unmapped
       *lba = partStart_ + e.block + (block - at);
       *run = e.count - (block - at);
       return true;

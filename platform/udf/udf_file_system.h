@@ -154,6 +154,17 @@ class UdfFileSystem {
   Err MountLocked(bool read_only);
   Err ReadVolumeDescriptors();
   Err LoadMetadataFile();
+  // Reads one metadata file entry (main or mirror) and the allocation extent
+  // descriptors chained to it; extents that are not recorded are kept, unmapped.
+  // False when the entry itself cannot be used; *broken set when the chain ends
+  // at a damaged or repeated sector (the blocks after it are unmapped).
+  bool LoadMetadataChain(uint32_t location, uint8_t type, FileEntry* fe,
+                         std::vector<UdfExtent>* extents, std::vector<uint32_t>* aeds,
+                         bool* broken);
+  // What the load found wrong with the metadata file, for Check.
+  void MetadataChainProblems(bool main_ok, bool main_broken, bool mirror_broken,
+                             const std::vector<UdfExtent>& main_ext,
+                             const std::vector<UdfExtent>& mirror_ext);
   Err LoadBitmaps();
   Err LoadTracks();
 
@@ -191,6 +202,7 @@ class UdfFileSystem {
   Err GrowMetadataRewritable();
   Err GrowMetadataRecordable();
   Err RelocateMetadata(uint32_t start, uint32_t count);
+  bool MetadataFullyRecorded() const;
   Err EnsureMetaUsage();
   Err AllocData(uint32_t goal, uint32_t want, uint32_t* block, uint32_t* count);
   void FreeData(uint32_t block, uint32_t count);
@@ -255,6 +267,8 @@ class UdfFileSystem {
   FileEntry mirrorFe_;
   bool mirrorUsable_ = false;
   std::vector<UdfExtent> metaExtents_;  // physical partition runs of the metadata file
+  std::vector<uint32_t> metaAedBlocks_;  // its allocation extent descriptors (partition blocks)
+  std::vector<std::string> metaProblems_;  // found while loading it, reported by Check
   uint32_t metaBlocks_ = 0;
   bool metaFilesDirty_ = false;
   FileEntry metaBitmapFe_;

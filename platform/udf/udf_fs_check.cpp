@@ -135,7 +135,10 @@ size_t UdfFileSystem::Check(std::vector<std::string>* problems) {
     claim_phys(metaMap_.metadataBitmapFileLocation, 1, "metadata bitmap entry");
     for (const auto& x : metaBitmapExtents_) claim_phys(x.block, x.count, "metadata bitmap");
   }
-  for (const auto& x : metaExtents_) claim_phys(x.block, x.count, "metadata file extent");
+  problems->insert(problems->end(), metaProblems_.begin(), metaProblems_.end());
+  for (const auto& x : metaExtents_)
+    if (x.recorded) claim_phys(x.block, x.count, "metadata file extent");
+  for (uint32_t b : metaAedBlocks_) claim_phys(b, 1, "metadata allocation extent");
   if (fsdLocation_.partitionReferenceNum == metaRef_)
     Claim(&meta_used, fsdLocation_.logicalBlockNum, 1);
 

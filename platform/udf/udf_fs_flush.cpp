@@ -265,7 +265,9 @@ Win32Error UdfFileSystem::SerializeMetadataFiles() {
   if (metaFilesDirty_) {
     std::vector<ShortAd> ads;
     for (const auto& e : metaExtents_)
-      ads.push_back({static_cast<uint32_t>(e.count * kSectorSize), ExtentType::kRecordedAllocated, e.block});
+      ads.push_back({static_cast<uint32_t>(e.count * kSectorSize),
+                     e.recorded ? ExtentType::kRecordedAllocated : ExtentType::kAllocatedNotRecorded,
+                     e.block});
     for (FileEntry* fe : {&metaFe_, &mirrorFe_}) {
       fe->allocationDescriptors = EncodeShortAds(ads, true);
       fe->informationLength = fe->objectSize = static_cast<uint64_t>(metaBlocks_) * kSectorSize;

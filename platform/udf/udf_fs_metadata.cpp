@@ -61,6 +61,14 @@ Win32Error UdfFileSystem::GrowMetadata() {
   return recordable_ ? GrowMetadataRecordable() : GrowMetadataRewritable();
 }
 
+// A metadata file with extents that are not recorded (met on a damaged disc)
+// is neither extended into them nor moved: those blocks may hold entries that
+// only a repair can bring back, so it grows by a further extent instead.
+bool UdfFileSystem::MetadataFullyRecorded() const {
+  return std::all_of(metaExtents_.begin(), metaExtents_.end(),
+                     [](const UdfExtent& x) { return x.recorded; });
+}
+
 Win32Error UdfFileSystem::GrowMetadataRewritable() {
   const uint32_t unit = std::max<uint32_t>(1, metaMap_.allocationUnitSize);
   const uint32_t add = RoundUp(std::max(metaBlocks_, kRewritableMinGrowth), unit);
@@ -74,7 +82,8 @@ Win32Error UdfFileSystem::GrowMetadataRewritable() {
                metaExtents_.size());
     return pe::ERROR_SUCCESS;
   };
-  if (uint64_t{last.count} + add <= kMaxExtentBlocks && uint64_t{end} + add <= partLength_ &&
+  const bool movable = MetadataFullyRecorded();
+  if (last.recorded && uint64_t{last.count} + add <= kMaxExtentBlocks && uint64_t{end} + add <= partLength_ &&
       physBitmap_.RangeFree(end, add)) {
     physBitmap_.MarkUsed(end, add);
     last.count += add;
@@ -83,7 +92,7 @@ Win32Error UdfFileSystem::GrowMetadataRewritable() {
   }
   const uint64_t whole = uint64_t{metaBlocks_} + add;
   uint32_t start = 0, got = 0;
-  if (metaBlocks_ <= kMaxRelocationBlocks && whole <= kMaxExtentBlocks &&
+  if (movable && metaBlocks_ <= kMaxRelocationBlocks && whole <= kMaxExtentBlocks &&
       physBitmap_.FindRun(metaZoneStart_, static_cast<uint32_t>(whole),
                           static_cast<uint32_t>(whole), unit, &start, &got))
     return RelocateMetadata(start, static_cast<uint32_t>(whole));
@@ -102,13 +111,13 @@ Win32Error UdfFileSystem::GrowMetadataRewritable() {
 
 Win32Error UdfFileSystem::GrowMetadataRecordable() {
   UdfExtent& last = metaExtents_.back();
-  if (last.block + last.count == metaReserved_ &&
+  if (last.recorded && last.block + last.count == metaReserved_ &&
       uint64_t{last.count} + kRecordableGrowth <= kMaxExtentBlocks) {
     if (uint64_t{metaReserved_} + kRecordableGrowth > metaTrackEnd_) return pe::ERROR_DISK_FULL;
     metaReserved_ += kRecordableGrowth;
     last.count += kRecordableGrowth;
     metaBlocks_ += kRecordableGrowth;
-  } else if (metaBlocks_ <= kMaxRelocationBlocks) {
+  } else if (metaBlocks_ <= kMaxRelocationBlocks && MetadataFullyRecorded()) {
     const uint32_t whole = metaBlocks_ + kRecordableGrowth;
     if (uint64_t{metaReserved_} + whole > metaTrackEnd_) return pe::ERROR_DISK_FULL;
     return RelocateMetadata(metaReserved_, whole);

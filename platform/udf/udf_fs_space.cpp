@@ -34,6 +34,12 @@ Win32Error UdfFileSystem::EnsureMetaUsage() {
   auto mark_meta = [&](uint32_t b, uint32_t n) {
     if (static_cast<uint64_t>(b) + n <= metaBlocks_) used.MarkUsed(b, n);
   };
+  // Blocks of extents that are not recorded are never handed out: they may hold
+  // entries a repair finds on the disc.
+  for (uint32_t at = 0; const auto& x : metaExtents_) {
+    if (!x.recorded) mark_meta(at, x.count);
+    at += x.count;
+  }
   if (fsdLocation_.partitionReferenceNum == metaRef_) mark_meta(fsdLocation_.logicalBlockNum, 1);
   std::vector<LbAddr> todo{rootIcb_.location};
   std::unordered_map<uint64_t, bool> seen;
@@ -60,7 +66,9 @@ Win32Error UdfFileSystem::EnsureMetaUsage() {
   metaBitmap_ = std::move(used);
   if (metaNwa_ == 0) {  // no tracks: follow the recorded metadata
     uint32_t end = std::max(metaMap_.metadataFileLocation, metaMap_.metadataMirrorFileLocation) + 1;
-    for (const auto& x : metaExtents_) end = std::max(end, x.block + x.count);
+    for (const auto& x : metaExtents_)
+      if (x.recorded) end = std::max(end, x.block + x.count);
+    for (uint32_t b : metaAedBlocks_) end = std::max(end, b + 1);
     metaNwa_ = metaReserved_ = (end + 31) & ~31u;
     dataNwa_ = std::min(data_end, dataEnd_);
   }

@@ -34,6 +34,7 @@ class UnitManagerBinding final : public IUnitManager, public unit::UnitHost {
                         return (c->MagazineKind() & kRecordableKind) != 0 ||
                                c->MagazineTypeCode() == unit::kMagazineRecordable;
                       }));
+      maintenance_.AttachVolume(c->device(), &volumes_, std::u16string(raw));
     };
     options.detach_volume = [this](std::u16string_view raw) { volumes_.Detach(raw); };
     units_ = std::make_unique<unit::UnitManager>(std::move(options));

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/udf/bytes.h"
+#include "service/udf/udf_format.h"
 
 namespace kelva::udf {
 
@@ -28,7 +29,41 @@ platform::Win32Error ImageDrive::Open(const std::filesystem::path& path, ImageMe
   if (sectors < 32 || sectors > 0xFFFFFFFFULL) return platform::ERROR_INVALID_PARAMETER;
   sectors_ = static_cast<uint32_t>(sectors);
   tracks_ = {TrackInfo{0, sectors_, 0, sectors_}};
+  if (!create && media == ImageMedia::kBdR) TracksFromVolume();
   return 0;
+}
+
+void ImageDrive::TracksFromVolume() {
+  VolumeStructure vs;
+  if (!ReadVolumeStructure(*this, &vs) || vs.accessType != 0) return;
+  // The tracks the formatter laid out: up to the metadata file, the metadata
+  // track, the data track and the last track with the closing anchor.
+  const uint32_t last = sectors_ - 1;
+  std::vector<uint32_t> starts{0};
+  auto add = [&](uint64_t at) {
+    if (at > starts.back() && at <= last) starts.push_back(static_cast<uint32_t>(at));
+  };
+  add(uint64_t{vs.partitionStart} + vs.metadataFileLocation);
+  add(kDataTrackStart);
+  if (last > 287) add(last - 287);
+  std::vector<TrackInfo> tracks;
+  for (size_t i = 0; i < starts.size(); ++i) {
+    const uint32_t start = starts[i];
+    const uint32_t end = i + 1 < starts.size() ? starts[i + 1] : last + 1;
+    uint64_t data_end = 0;
+    if (file_.LastDataEnd(uint64_t{start} * kSectorSize, uint64_t{end} * kSectorSize, &data_end))
+      return;
+    // The next writable address follows the last 64 KiB unit holding data.
+    const uint64_t sector = (data_end + kSectorSize - 1) / kSectorSize;
+    const uint64_t nwa = (sector + kSectorsPerUnit - 1) / kSectorsPerUnit * kSectorsPerUnit;
+    TrackInfo t{start, end - start, kNoAddress, 0};
+    if (nwa < end) {
+      t.nextWritable = static_cast<uint32_t>(std::max<uint64_t>(nwa, start));
+      t.freeBlocks = end - t.nextWritable;
+    }
+    tracks.push_back(t);
+  }
+  tracks_ = std::move(tracks);
 }
 
 uint32_t ImageDrive::GetConfiguration(uint16_t starting_feature, std::span<uint8_t> out) {

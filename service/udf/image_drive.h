@@ -1,8 +1,10 @@
 // ImageDrive: a disc image file seen as a drive, for formatting and inspecting
 // images without a unit. The image behaves as a formatted medium of the chosen
 // kind that can be written anywhere (rewritable semantics, also for a write-once
-// image: its tracks live only in memory and start as one blank track each time
-// the image is opened). Holes in a sparse image read as zeros.
+// image: its tracks live only in memory). A new or blank write-once image starts
+// as one blank track; an existing one holding a volume gets the tracks of its
+// layout, written up to its last recorded unit. Holes in a sparse image read as
+// zeros.
 //
 // Not thread safe; one user at a time.
 #pragma once
@@ -54,6 +56,10 @@ class ImageDrive : public IUdfDrive {
   uint32_t sectors() const { return sectors_; }
 
  private:
+  // An existing write-once image: its tracks as the volume laid them out, each
+  // written up to the unit after its last recorded data, so that nothing is
+  // appended over recorded sectors.
+  void TracksFromVolume();
   bool InRange(uint32_t lba, uint32_t blocks) const {
     return uint64_t{lba} + blocks <= sectors_;
   }

@@ -121,6 +121,7 @@ bool ReadVolumeStructure(IUdfDrive& drive, VolumeStructure* out) {
           !lvd.partitionMaps[1].IsMetadata())
         return false;
       vs.integritySequenceLocation = lvd.integritySequenceExtent.extentLocation;
+      vs.fileSetLocation = lvd.fileSetDescriptorLocation;
       vs.metadataFileLocation = lvd.partitionMaps[1].metadataFileLocation;
       vs.metadataMirrorFileLocation = lvd.partitionMaps[1].metadataMirrorFileLocation;
       vs.metadataBitmapFileLocation = lvd.partitionMaps[1].metadataBitmapFileLocation;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/udf/alloc_desc.h"
 #include "platform/udf/timestamp.h"
 #include "service/udf/udf_drive.h"
 #include "service/udf/volume_layout.h"
@@ -36,6 +37,7 @@ struct VolumeStructure {
   uint32_t numberOfFiles = 0;
   uint32_t numberOfDirectories = 0;
   Timestamp recordingTime;  // of the primary volume descriptor
+  LongAd fileSetLocation;   // the logical volume descriptor's file set descriptor
   std::string volumeIdentifier;
   std::string volumeSetIdentifier;
 };

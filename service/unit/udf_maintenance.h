@@ -8,11 +8,16 @@
 // them over its command set (UnitDrive).
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "platform/clock.h"
 #include "service/udf/drive_sector_device.h"
+#include "service/udf/metadata_repair.h"
 #include "service/udf/udf_format.h"
+#include "service/unit/repair_log.h"
 #include "service/unit/unit_drive.h"
 #include "service/unit/unit_seams.h"
 #include "service/unit/udf_volume_access.h"
@@ -27,16 +32,64 @@ class UdfDiscMaintenance : public DiscMaintenance {
     UnitDrive drive(device);
     return udf::FormatDisc(drive, clock_ != nullptr ? *clock_ : platform::RealClock());
   }
-  // Metadata repair of write-once discs is not attached yet: nothing is repaired.
-  int RepairVolume(DeviceHandle) override { return 0; }
-  int RepairFile(DeviceHandle, std::u16string_view, bool) override { return 0; }
+  // Metadata repair of write-once discs; its messages go to the repair log while
+  // logging is on. Mounts of the unit's raw volume wait while it runs.
+  int RepairVolume(DeviceHandle device) override {
+    Fence fence(this, device);
+    UnitDrive drive(device);
+    return udf::RepairVolume(drive, LogSink());
+  }
+  int RepairFile(DeviceHandle device, std::u16string_view path, bool creating) override {
+    Fence fence(this, device);
+    UnitDrive drive(device);
+    return udf::RepairFile(drive, path, creating, LogSink());
+  }
   bool CloseIntegrity(DeviceHandle device) override {
+    Fence fence(this, device);
     UnitDrive drive(device);
     return udf::CloseIntegrity(drive);
   }
 
+  // The raw volume on a unit's device, whose mounts a repair holds back.
+  void AttachVolume(DeviceHandle device, UdfVolumeAccess* access, std::u16string raw_name) {
+    std::lock_guard lock(mu_);
+    volumes_[device] = {access, std::move(raw_name)};
+  }
+  void DetachVolume(DeviceHandle device) {
+    std::lock_guard lock(mu_);
+    volumes_.erase(device);
+  }
+
  private:
+  struct Attached {
+    UdfVolumeAccess* access = nullptr;
+    std::u16string name;
+  };
+  class Fence {
+   public:
+    Fence(UdfDiscMaintenance* m, DeviceHandle device) {
+      std::lock_guard lock(m->mu_);
+      if (auto it = m->volumes_.find(device); it != m->volumes_.end()) attached_ = it->second;
+      if (attached_.access) attached_.access->BeginRepair(attached_.name);
+    }
+    ~Fence() {
+      if (attached_.access) attached_.access->EndRepair(attached_.name);
+    }
+    Fence(const Fence&) = delete;
+    Fence& operator=(const Fence&) = delete;
+
+   private:
+    Attached attached_;
+  };
+  static udf::RepairSink LogSink() {
+    return [](const std::string& message) {
+      if (RepairLoggingOn()) WriteRepairLog("%s", message.c_str());
+    };
+  }
+
   platform::Clock* clock_;
+  std::mutex mu_;
+  std::map<DeviceHandle, Attached> volumes_;
 };
 
 // A sector device on the disc in the unit's drive, for UdfVolumeAccess::Attach.

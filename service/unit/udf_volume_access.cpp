@@ -79,6 +79,8 @@ struct UdfVolumeAccess::Volume {
   std::shared_ptr<udf::ISectorDevice> owned_device;
   std::shared_ptr<udf::UdfFileSystem> fs;
   uint32_t lock_depth = 0;
+  uint32_t repairs = 0;  // repairs writing the disc now; mounts wait for 0
+  std::condition_variable repaired;
 };
 
 class UdfVolumeAccess::Handle : public VolumeHandle {
@@ -215,9 +217,33 @@ Win32Error UdfVolumeAccess::ResolveMounted(std::u16string_view path,
                                            std::u16string* relative, bool* locked) {
   std::shared_ptr<Volume> v;
   if (Win32Error e = Resolve(path, &v, relative)) return e;
-  std::lock_guard vlock(v->mu);
+  std::unique_lock vlock(v->mu);
+  v->repaired.wait(vlock, [&] { return v->repairs == 0; });
   if (locked != nullptr) *locked = v->lock_depth > 0;
   return Mounted(*v, fs);
+}
+
+void UdfVolumeAccess::BeginRepair(std::u16string_view raw_volume_name) {
+  std::shared_ptr<Volume> v;
+  std::u16string rel;
+  if (Resolve(WithoutSlash(raw_volume_name), &v, &rel) != 0) return;
+  std::lock_guard vlock(v->mu);
+  Drop(*v, true);
+  ++v->repairs;
+}
+
+void UdfVolumeAccess::EndRepair(std::u16string_view raw_volume_name) {
+  std::shared_ptr<Volume> v;
+  std::u16string rel;
+  if (Resolve(WithoutSlash(raw_volume_name), &v, &rel) != 0) return;
+  {
+    std::lock_guard vlock(v->mu);
+    if (v->repairs > 0) --v->repairs;
+    // Whatever was mounted meanwhile (nothing: mounts waited) is dropped so that
+    // the next access reads the repaired disc.
+    Drop(*v, false);
+  }
+  v->repaired.notify_all();
 }
 
 Win32Error UdfVolumeAccess::OpenVolume(std::u16string_view volume_path, bool,

@@ -9,6 +9,7 @@
 // calls fail with 21 (not ready).
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -47,6 +48,13 @@ class UdfVolumeAccess : public VolumeAccess {
   platform::Win32Error GetFileAttributes(std::u16string_view path, uint32_t* out) override;
   platform::Win32Error CreateDirectory(std::u16string_view path) override;
   void MediaChanged(std::u16string_view volume_path) override;
+
+  // While a repair writes the disc under a raw volume, mounts of that volume
+  // wait: its file system is dropped (written back) at the start, and nobody
+  // reads half-repaired metadata or writes stale metadata over the repair.
+  // Calls nest per volume; an unknown name is ignored.
+  void BeginRepair(std::u16string_view raw_volume_name);
+  void EndRepair(std::u16string_view raw_volume_name);
 
  private:
   class Handle;

@@ -14,6 +14,7 @@
 #include "service/unit/unit_drive.h"
 #include "service/unit/unit_commands.h"
 #include "tools/disctool/fs_commands.h"
+#include "tools/disctool/repair_command.h"
 
 namespace kelva::disctool {
 namespace {
@@ -32,6 +33,9 @@ constexpr char kUsage[] =
     "  rm PATH            delete a file or an empty folder\n"
     "  df                 free space of the volume\n"
     "  check              verify every folder, file entry and the space accounting\n"
+    "  repair [--path P]... [--dry-run] [--close-integrity] [--log]\n"
+    "                     repair the metadata of a write-once disc after an interrupted\n"
+    "                     recording; exit 0 when nothing is left to repair, 1 otherwise\n"
     "disc:\n"
     "  --image FILE [--media bd-re|bd-r] [--size BYTES]\n"
     "                         a disc image (created, sparse, when missing)\n"
@@ -92,6 +96,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         return false;
       }
       o->size = n;
+    } else if (a == "--path") {
+      if (!value(&v)) return false;
+      o->repairPaths.push_back(v);
+    } else if (a == "--dry-run") {
+      o->dryRun = true;
+    } else if (a == "--close-integrity") {
+      o->closeIntegrity = true;
+    } else if (a == "--log") {
+      o->log = true;
     } else if (a == "--magazine") {
       if (!value(&o->magazine)) return false;
     } else if (a == "--unit") {
@@ -119,7 +132,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     }
   }
   if (IsFileCommand(o->command) && !FileCommandOperandsOk(*o, error)) return false;
-  if (o->command != "format" && o->command != "info" && !IsFileCommand(o->command)) {
+  const bool repair_options =
+      !o->repairPaths.empty() || o->dryRun || o->closeIntegrity || o->log;
+  if (repair_options && o->command != "repair") {
+    *error = "--path, --dry-run, --close-integrity and --log belong to repair";
+    return false;
+  }
+  if (o->command != "format" && o->command != "info" && o->command != "repair" &&
+      !IsFileCommand(o->command)) {
     *error = o->command.empty() ? "no command given" : "unknown command " + o->command;
     return false;
   }
@@ -284,6 +304,7 @@ int Run(const std::vector<std::string>& args, FILE* out, FILE* err) {
     return 1;
   }
   if (IsFileCommand(o.command)) return RunFileCommand(o, *drive, out, err);
+  if (o.command == "repair") return RunRepairCommand(o, *drive, out, err);
   if (o.command == "format") {
     const auto start = std::chrono::steady_clock::now();
     if (!udf::FormatDisc(*drive)) {

@@ -29,6 +29,11 @@ struct Options {
   bool verbose = false;
   bool force = false;  // put: replace files that exist
   std::vector<std::string> operands;  // paths of the file commands
+  // repair
+  std::vector<std::string> repairPaths;  // --path, repeatable; none: the whole tree
+  bool dryRun = false;
+  bool closeIntegrity = false;
+  bool log = false;  // also append the messages to the repair log
 };
 
 // Parses argv; returns false (with a message in *error) for bad usage.

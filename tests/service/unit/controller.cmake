@@ -10,4 +10,5 @@ kelva_add_test(unit_controller_tests
     ${CMAKE_CURRENT_LIST_DIR}/unit_conditions_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/disc_volume_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/disc_volume_udf_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/disc_repair_udf_test.cpp
   LIBS kelva_udf kelva_unit kelva_emulator)

@@ -1,0 +1,279 @@
+// Repairs of damaged write-once volumes of the simulated unit: each kind of
+// damage an interrupted recording leaves is made by the damage utility, seen by
+// the file system's check, repaired with its messages, and repaired only once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <sstream>
+
+#include "tests/service/udf/repair_fixture.h"
+
+namespace kelva::udf::testing {
+namespace {
+
+// The messages with every hexadecimal number replaced by "#" and a line repeated
+// in a row kept once, so that cases compare the steps, not the addresses.
+std::string Shape(const std::string& messages) {
+  std::string out, line, last;
+  std::istringstream in(messages);
+  while (std::getline(in, line)) {
+    std::string shaped;
+    for (size_t i = 0; i < line.size(); ++i) {
+      shaped += line[i];
+      if (line[i] == 'x' && i > 0 && line[i - 1] == '0') {
+        shaped += '#';
+        while (i + 1 < line.size() && std::isxdigit(static_cast<unsigned char>(line[i + 1]))) ++i;
+      }
+    }
+    if (shaped != last) out += shaped + "\n";
+    last = shaped;
+  }
+  return out;
+}
+
+#define H "0x#"
+const char kTail[] = "Resolve Metadata Error at " H "\nSearch Block " H " Length " H
+                     " in range " H " - " H "\nFound Block " H " at " H "\n";
+
+struct Ids {
+  uint64_t folderB, deepFile;
+};
+
+struct RepairCase {
+  const char* name;
+  std::function<bool(UdfDamage&, const Ids&)> damage;
+  const char16_t* path;  // nullptr: RepairVolume
+  bool creating;
+  const char* messages;  // all messages, shaped
+  size_t chainSectors = 0;  // when not 0: sectors of the metadata file's chain afterwards
+};
+
+// The last extent of the metadata file marked allocated-not-recorded; `shift`
+// moves its recorded position, `extra` adds blocks never written, `tight` leaves
+// the entry exactly the room its descriptors take.
+bool MarkTail(UdfDamage& d, uint32_t shift, uint32_t extra, bool tight) {
+  std::vector<ShortAd> ads = d.MetaAds();
+  if (ads.size() < 2) return false;
+  uint32_t blocks = 0;
+  for (const ShortAd& a : ads) blocks += a.length / 2048;
+  ads.back().type = ExtentType::kAllocatedNotRecorded;
+  ads.back().position += shift;
+  ads.back().length += extra * 2048;
+  const uint32_t ea = tight ? static_cast<uint32_t>(2048 - 216 - 8 * ads.size()) : 0;
+  return d.SetMetaAds(ads, ea, extra ? blocks + extra : 0);
+}
+
+uint32_t Phys(UdfDamage& d, uint32_t block) { return d.volume().partitionStart + block; }
+
+const RepairCase kCases[] = {
+    {"MainEntryChecksum", [](UdfDamage& d, const Ids&) { return d.BreakChecksum(d.MainLba()); },
+     nullptr, false, "Recovered Metadata File Mirror -> Main\n"},
+    {"MirrorEntryChecksum",
+     [](UdfDamage& d, const Ids&) { return d.BreakChecksum(d.MirrorLba()); }, nullptr, false,
+     "Recovered Metadata File Main -> Mirror\n"},
+    {"AllocationExtentOfOneChain",
+     [](UdfDamage& d, const Ids&) {
+       const auto [main, mirror] = d.SplitIntoChains();
+       return main != kNoAddress && d.BreakCrc(Phys(d, main));
+     },
+     nullptr, false, "Recovered Metadata File Mirror -> Main\n"},
+    {"TailNotRecorded", [](UdfDamage& d, const Ids&) { return MarkTail(d, 0, 0, false); },
+     kLatePath, false, kTail},
+    {"TailPartlyWritten", [](UdfDamage& d, const Ids&) { return MarkTail(d, 0, 32, false); },
+     kLatePath, false, kTail},
+    {"TailShifted", [](UdfDamage& d, const Ids&) { return MarkTail(d, 5, 0, false); }, kLatePath,
+     false, kTail},
+    {"TailOverflowsItsEntry", [](UdfDamage& d, const Ids&) { return MarkTail(d, 0, 32, true); },
+     kLatePath, false, kTail, 2},
+    {"DescriptorsContinuingEachOther",
+     [](UdfDamage& d, const Ids&) {
+       std::vector<ShortAd> ads = d.MetaAds();
+       ShortAd second = ads[0];
+       ads[0].length /= 2;
+       second.length -= ads[0].length;
+       second.position += ads[0].length / 2048;
+       ads.insert(ads.begin() + 1, second);
+       return d.SetMetaAds(ads);
+     },
+     kDeepPath, false, "Overlapped Metadata Entry [" H "-" H "] [" H "-" H "]\n"},
+    {"FsdAndRootZeroedWithOlderPair",
+     [](UdfDamage& d, const Ids&) {
+       const uint32_t fsd = Phys(d, d.MapMeta(0)), root = Phys(d, d.MapMeta(1));
+       return d.AppendUnit({d.Read(fsd), d.Read(root)}) != kNoAddress && d.Zero(fsd) &&
+              d.Zero(root);
+     },
+     nullptr, false,
+     "FSD and/or Root Directory Corrupted\nSearch FSD/ROOT in range " H " - " H
+     "\nFound FSD/ROOT at " H "\n"},
+    {"MiddleFolderCrc",
+     [](UdfDamage& d, const Ids& ids) { return d.BreakCrc(Phys(d, d.FindEntry(ids.folderB))); },
+     kDeepPath, false, "Descriptor CRC " H " Error at " H "\n"},
+    {"LastEntryChecksum",
+     [](UdfDamage& d, const Ids& ids) {
+       return d.BreakChecksum(Phys(d, d.FindEntry(ids.deepFile)));
+     },
+     kDeepPath, false, "Check Sum " H " Error at " H "\n"},
+    {"CreatingWithMissingLastComponent",
+     [](UdfDamage& d, const Ids& ids) { return d.BreakCrc(Phys(d, d.FindEntry(ids.folderB))); },
+     u"a\\b\\new.txt", true, "Descriptor CRC " H " Error at " H "\n"},
+};
+
+class MetadataRepairCase : public RepairFixture,
+                           public ::testing::WithParamInterface<RepairCase> {
+ protected:
+  int Run(uint32_t* written) {
+    const RepairCase& c = GetParam();
+    return c.path ? RepairFileNow(c.path, c.creating, written) : RepairVolumeNow(written);
+  }
+};
+
+TEST_P(MetadataRepairCase, IsSeenRepairedOnceAndLosesNothing) {
+  const RepairCase& c = GetParam();
+  UdfDamage d = Damage();
+  ASSERT_TRUE(d.ok());
+  ASSERT_TRUE(c.damage(d, {folderB_, deepFile_}));
+  const Reading damaged = Read();
+  EXPECT_FALSE(damaged.Clean()) << "the damage went unnoticed";
+
+  uint32_t written = 0;
+  EXPECT_EQ(Run(&written), 1) << messages_;
+  EXPECT_GT(written, 0u);
+  EXPECT_EQ(Shape(messages_), c.messages) << messages_;
+  const Reading repaired = Read();
+  EXPECT_TRUE(repaired.Clean()) << "mount " << repaired.mount << "; "
+                                << ::testing::PrintToString(repaired.problems)
+                                << ::testing::PrintToString(repaired.lost);
+
+  if (c.chainSectors != 0) {
+    MetadataRepair r(vol_->drive(), {});
+    ASSERT_TRUE(r.Open() && r.LoadMap());
+    EXPECT_EQ(r.map().nodes().size(), c.chainSectors);
+  }
+
+  // A second repair finds nothing left to do and writes nothing.
+  messages_.clear();
+  const size_t writes = Writes();
+  EXPECT_EQ(Run(&written), 0) << messages_;
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(Writes(), writes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, MetadataRepairCase, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+using MetadataRepairTest = RepairFixture;
+
+TEST_F(MetadataRepairTest, IntactVolumeNeedsNothing) {
+  const size_t writes = Writes();
+  EXPECT_EQ(RepairVolumeNow(), 0);
+  EXPECT_EQ(RepairFileNow(kDeepPath, false), 0);
+  EXPECT_EQ(RepairFileNow(u"a\\missing", true), 0);
+  EXPECT_EQ(Writes(), writes);
+  EXPECT_EQ(messages_, "");
+}
+
+TEST_F(MetadataRepairTest, LostFsdAndRootWithoutCopyWritesNothing) {
+  UdfDamage d = Damage();
+  ASSERT_TRUE(d.Zero(Phys(d, d.MapMeta(0))));
+  ASSERT_TRUE(d.Zero(Phys(d, d.MapMeta(1))));
+  const size_t writes = Writes();
+  EXPECT_EQ(RepairVolumeNow(), 0);
+  EXPECT_EQ(Writes(), writes);
+  EXPECT_EQ(Shape(messages_),
+            "FSD and/or Root Directory Corrupted\nSearch FSD/ROOT in range " H " - " H "\n");
+}
+
+TEST_F(MetadataRepairTest, MissingComponentInOpenModeIsNotARepair) {
+  UdfDamage d = Damage();
+  ASSERT_TRUE(d.BreakCrc(Phys(d, d.FindEntry(folderB_))));
+  EXPECT_EQ(RepairFileNow(u"a\\b\\absent.txt", false), 0);
+  // The folder on the way was made whole all the same.
+  EXPECT_TRUE(Read().Clean());
+}
+
+TEST_F(MetadataRepairTest, RewritableDiscIsNeverTouched) {
+  Build(/*recordable=*/false, 4);
+  UdfDamage d = Damage();
+  ASSERT_TRUE(d.BreakChecksum(d.MainLba()));
+  const size_t writes = Writes();
+  EXPECT_EQ(RepairVolumeNow(), 0);
+  EXPECT_EQ(RepairFileNow(kDeepPath, false), 0);
+  EXPECT_EQ(Writes(), writes);
+}
+
+TEST_F(MetadataRepairTest, SpentPseudoOverwriteResourcesLeaveTheDiscAsItWas) {
+  UdfDamage d = Damage();
+  ASSERT_TRUE(d.BreakChecksum(d.MainLba()));
+  const std::vector<uint8_t> before = d.Read(d.MainLba());
+  ASSERT_TRUE(vol_->unit().SetPowResources(-1, 0, 0, 0));
+  EXPECT_EQ(RepairVolumeNow(), 0);
+  EXPECT_EQ(d.Read(d.MainLba()), before);
+  EXPECT_EQ(messages_, "");
+}
+
+// Every write of a repair in turn is the last before the unit is unplugged: what
+// read before still reads, and a repair after the unit is back finishes the job.
+TEST_F(MetadataRepairTest, UnplugAtEveryWriteOfARepairLeavesTheDiscNoWorse) {
+  for (uint32_t n = 1; n < 10; ++n) {
+    SCOPED_TRACE("unplugged after write " + std::to_string(n));
+    Build();
+    UdfDamage d = Damage();
+    ASSERT_TRUE(MarkTail(d, 0, 32, true));
+    const Reading before = Read();
+    vol_->unit().UnplugAfter(0x2A, n);
+    RepairFileNow(kLatePath, false);
+    const bool interrupted = vol_->unit().IsUnplugged();
+    vol_->unit().UnplugAfter(0x2A, 0);
+    if (!interrupted) {
+      EXPECT_GT(n, 1u);
+      EXPECT_TRUE(Read().Clean());
+      return;
+    }
+    Replug();
+    const Reading during = Read();
+    EXPECT_EQ(during.mount, 0u);
+    for (const std::string& lost : during.lost)
+      EXPECT_NE(std::find(before.lost.begin(), before.lost.end(), lost), before.lost.end())
+          << lost << " no longer reads";
+    RepairFileNow(kLatePath, false);
+    const Reading after = Read();
+    EXPECT_TRUE(after.Clean()) << ::testing::PrintToString(after.problems)
+                               << ::testing::PrintToString(after.lost);
+  }
+  ADD_FAILURE() << "the repair never finished";
+}
+
+// A recording interrupted at each of its writes in turn: the volume repair and
+// the closing of the integrity, as the service runs them, lose no file of an
+// earlier recording.
+TEST_F(MetadataRepairTest, InterruptedRecordingLosesNoFlushedFile) {
+  for (uint32_t n = 1; n < 40; ++n) {
+    SCOPED_TRACE("unplugged after write " + std::to_string(n));
+    Build(true, 24);
+    ASSERT_EQ(vol_->Mount(), 0u);
+    for (int i = 0; i < 12; ++i)
+      ASSERT_EQ(PutFile(vol_->fs(), u"second" + std::u16string(1, u'a' + i), Pattern(3000, 90 + i)),
+                0u);
+    vol_->unit().UnplugAfter(0x2A, n);
+    vol_->fs().Flush();
+    vol_->Drop();
+    const bool interrupted = vol_->unit().IsUnplugged();
+    vol_->unit().UnplugAfter(0x2A, 0);
+    if (!interrupted) return;
+    Replug();
+    RepairVolumeNow();
+    CloseIntegrity(vol_->drive());
+    Reading r = Read();
+    for (const std::string& lost : r.lost) {
+      RepairFileNow(std::u16string(lost.begin(), lost.end()), false);
+    }
+    r = Read();
+    EXPECT_EQ(r.mount, 0u);
+    EXPECT_TRUE(r.lost.empty()) << ::testing::PrintToString(r.lost) << messages_;
+  }
+  ADD_FAILURE() << "the recording never finished";
+}
+
+}  // namespace
+}  // namespace kelva::udf::testing

@@ -1,0 +1,178 @@
+// kelva-disctool repair on damaged write-once discs: a magazine disc and an
+// image rescued, --dry-run showing what the real run then writes without
+// changing a byte, and a second run finding nothing to do.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "emulator/sim_unit.h"
+#include "service/unit/unit_drive.h"
+#include "tests/service/udf/udf_damage.h"
+#include "tests/tools/external_program.h"
+#include "tools/disctool/disctool.h"
+
+namespace kelva::disctool {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+Result Tool(std::vector<std::string> args) {
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  Result r{Run(args, out, err), "", ""};
+  for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
+    std::rewind(f);
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s->append(buf, n);
+    std::fclose(f);
+  }
+  return r;
+}
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A fingerprint of a (large, sparse) image: a hash of every 1 MiB piece.
+size_t Fingerprint(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::string piece(1 << 20, '\0');
+  size_t h = 0;
+  while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+    h = h * 1000003u ^ std::hash<std::string_view>{}(std::string_view(piece.data(), in.gcount()));
+    if (!in) break;
+  }
+  return h;
+}
+
+std::string Line(const std::string& text, const std::string& prefix) {
+  const size_t at = text.find(prefix);
+  return at == std::string::npos ? "" : text.substr(at, text.find('\n', at) - at);
+}
+
+class DisctoolRepair : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("kelva-disctool-repair-" + std::to_string(::getpid()) +
+                                        "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "tree" / "late" / "deep");
+    for (int i = 0; i < 48; ++i) Write(dir_ / "tree" / ("f" + std::to_string(i)), 100 + i);
+    Write(dir_ / "tree" / "late" / "deep" / "z.bin", 5000);
+    mag_ = {"--magazine", (dir_ / "mag").string(), "--slot", "0"};
+    // A small write-once disc: 640000 sectors hold the four tracks of the layout.
+    ASSERT_EQ(Tool(Args({"format", "--media", "bd-r", "--size", "1310720000"})).code, 0);
+    const Result put = Tool(Args({"put", (dir_ / "tree").string(), "/tree"}));
+    ASSERT_EQ(put.code, 0) << put.err;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  static void Write(const fs::path& p, size_t n) {
+    std::ofstream o(p, std::ios::binary);
+    for (size_t i = 0; i < n; ++i) o.put(static_cast<char>(i * 7 + n));
+  }
+  std::vector<std::string> Args(std::vector<std::string> a) {
+    a.insert(a.end(), mag_.begin(), mag_.end());
+    return a;
+  }
+  // Marks the metadata file's last extent not recorded and breaks the mirror
+  // entry's checksum, through a unit holding the magazine.
+  void Damage() {
+    emulator::SimUnit unit;
+    ASSERT_EQ(unit.InsertMagazine(dir_ / "mag"), 0u);
+    emulator::SimScsiDevice device(&unit);
+    unit::UnitDrive drive(&device);
+    drive.TestUnitReady();
+    udf::testing::UdfDamage d(drive);
+    ASSERT_TRUE(d.ok());
+    std::vector<udf::ShortAd> ads = d.MetaAds();
+    ASSERT_GE(ads.size(), 2u);
+    ads.back().type = udf::ExtentType::kAllocatedNotRecorded;
+    ASSERT_TRUE(d.SetMetaAds(ads));
+    ASSERT_TRUE(d.BreakChecksum(d.MirrorLba()));
+  }
+
+  fs::path dir_;
+  std::vector<std::string> mag_;
+};
+
+TEST_F(DisctoolRepair, DryRunShowsTheRepairThatThenRescuesTheDisc) {
+  Damage();
+  EXPECT_NE(Tool(Args({"check"})).code, 0);
+  const fs::path image = dir_ / "mag" / "disc00.img";
+  const size_t before = Fingerprint(image);
+
+  const Result dry = Tool(Args({"repair", "--dry-run"}));
+  EXPECT_EQ(dry.code, 0) << dry.out << dry.err;
+  EXPECT_NE(dry.out.find("would write"), std::string::npos) << dry.out;
+  EXPECT_EQ(Fingerprint(image), before) << "the dry run changed the disc";
+
+  const Result real = Tool(Args({"repair"}));
+  EXPECT_EQ(real.code, 0) << real.out << real.err;
+  EXPECT_NE(real.out.find("Recovered Metadata File Main -> Mirror\n"), std::string::npos);
+  EXPECT_NE(real.out.find("Resolve Metadata Error at "), std::string::npos) << real.out;
+  EXPECT_EQ(Line(real.out, "repairs: "), Line(dry.out, "repairs: "));
+  // The dry run listed as many sectors as the real run wrote.
+  uint32_t listed = 0;
+  for (size_t at = dry.out.find("would write "); at != std::string::npos;
+       at = dry.out.find("would write ", at + 1))
+    listed += static_cast<uint32_t>(std::stoul(dry.out.substr(at + 12)));
+  EXPECT_NE(Line(real.out, "repairs: ").find("sectors written: " + std::to_string(listed) + ","),
+            std::string::npos)
+      << real.out << dry.out;
+
+  EXPECT_EQ(Tool(Args({"check"})).code, 0);
+  const Result get = Tool(Args({"get", "/tree/late/deep/z.bin", (dir_ / "z.bin").string()}));
+  ASSERT_EQ(get.code, 0) << get.err;
+  EXPECT_EQ(ReadAll(dir_ / "z.bin"), ReadAll(dir_ / "tree" / "late" / "deep" / "z.bin"));
+
+  const Result again = Tool(Args({"repair"}));
+  EXPECT_EQ(again.code, 0);
+  EXPECT_EQ(Line(again.out, "repairs: "), "repairs: 0, sectors written: 0, integrity: closed");
+}
+
+TEST_F(DisctoolRepair, ImageOfADamagedDiscIsRescued) {
+  Damage();
+  const fs::path copy = dir_ / "copy.img";
+  fs::copy_file(dir_ / "mag" / "disc00.img", copy);
+  const std::vector<std::string> img = {"--image", copy.string(), "--media", "bd-r"};
+  auto with = [&](std::vector<std::string> a) {
+    a.insert(a.end(), img.begin(), img.end());
+    return a;
+  };
+  const Result r = Tool(with({"repair"}));
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(Tool(with({"check"})).code, 0);
+  const Result get = Tool(with({"get", "/tree/f47", (dir_ / "f47").string()}));
+  ASSERT_EQ(get.code, 0) << get.err;
+  EXPECT_EQ(ReadAll(dir_ / "f47"), ReadAll(dir_ / "tree" / "f47"));
+  // An independent reader finds the file set through the repaired metadata.
+  if (test_util::HaveProgram("udfinfo")) {
+    const std::string info = test_util::Capture("udfinfo " + copy.string() + " 2>&1");
+    EXPECT_NE(info.find("fsid=UDF Volume Set\n"), std::string::npos) << info;
+    EXPECT_NE(info.find("integrity=closed\n"), std::string::npos) << info;
+  }
+}
+
+TEST_F(DisctoolRepair, UsageAndUndamagedDisc) {
+  EXPECT_EQ(Tool({"repair", "--help"}).code, 0);
+  EXPECT_EQ(Tool(Args({"info", "--dry-run"})).code, 2);
+  EXPECT_EQ(Tool(Args({"repair", "--path"})).code, 2);
+  const Result r = Tool(Args({"repair", "--path", "/tree/f1"}));
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Line(r.out, "repairs: "), "repairs: 0, sectors written: 0, integrity: closed");
+}
+
+}  // namespace
+}  // namespace kelva::disctool
