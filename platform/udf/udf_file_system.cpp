@@ -57,6 +57,7 @@ Win32Error UdfFileSystem::Mount(ISectorDevice* device, const UdfMountOptions& op
                                 std::unique_ptr<UdfFileSystem>* out) {
   std::unique_ptr<UdfFileSystem> fs(new UdfFileSystem(device, options.clock));
   std::lock_guard lk(fs->mu_);
+  fs->moveMetadata_ = options.moveMetadata;
   const Err e = fs->MountLocked(options.readOnly);
   if (e) return e;
   *out = std::move(fs);

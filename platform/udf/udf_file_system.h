@@ -83,6 +83,9 @@ enum class UdfCreate { kCreateNew, kOpenExisting };
 struct UdfMountOptions {
   bool readOnly = false;
   platform::Clock* clock = nullptr;  // RealClock() when null
+  // False: the metadata file is never moved into one larger extent but continued
+  // in further extents, as other recorders leave it (tests build such discs).
+  bool moveMetadata = true;
 };
 
 class UdfFileSystem {
@@ -202,7 +205,7 @@ class UdfFileSystem {
   Err GrowMetadataRewritable();
   Err GrowMetadataRecordable();
   Err RelocateMetadata(uint32_t start, uint32_t count);
-  bool MetadataFullyRecorded() const;
+  bool MayMoveMetadata() const;
   Err EnsureMetaUsage();
   Err AllocData(uint32_t goal, uint32_t want, uint32_t* block, uint32_t* count);
   void FreeData(uint32_t block, uint32_t count);
@@ -281,6 +284,7 @@ class UdfFileSystem {
   // growth; file data goes there only when the rest of the partition is full.
   uint32_t metaZoneStart_ = 0, metaZoneEnd_ = 0;
   bool metaRelocated_ = false;  // moved since the last write-back
+  bool moveMetadata_ = true;
 
   // Physical partition space.
   SpaceBitmap physBitmap_;  // rewritable

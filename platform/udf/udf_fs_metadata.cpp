@@ -64,8 +64,8 @@ Win32Error UdfFileSystem::GrowMetadata() {
 // A metadata file with extents that are not recorded (met on a damaged disc)
 // is neither extended into them nor moved: those blocks may hold entries that
 // only a repair can bring back, so it grows by a further extent instead.
-bool UdfFileSystem::MetadataFullyRecorded() const {
-  return std::all_of(metaExtents_.begin(), metaExtents_.end(),
+bool UdfFileSystem::MayMoveMetadata() const {
+  return moveMetadata_ && std::all_of(metaExtents_.begin(), metaExtents_.end(),
                      [](const UdfExtent& x) { return x.recorded; });
 }
 
@@ -82,7 +82,7 @@ Win32Error UdfFileSystem::GrowMetadataRewritable() {
                metaExtents_.size());
     return pe::ERROR_SUCCESS;
   };
-  const bool movable = MetadataFullyRecorded();
+  const bool movable = MayMoveMetadata();
   if (last.recorded && uint64_t{last.count} + add <= kMaxExtentBlocks && uint64_t{end} + add <= partLength_ &&
       physBitmap_.RangeFree(end, add)) {
     physBitmap_.MarkUsed(end, add);
@@ -117,7 +117,7 @@ Win32Error UdfFileSystem::GrowMetadataRecordable() {
     metaReserved_ += kRecordableGrowth;
     last.count += kRecordableGrowth;
     metaBlocks_ += kRecordableGrowth;
-  } else if (metaBlocks_ <= kMaxRelocationBlocks && MetadataFullyRecorded()) {
+  } else if (metaBlocks_ <= kMaxRelocationBlocks && MayMoveMetadata()) {
     const uint32_t whole = metaBlocks_ + kRecordableGrowth;
     if (uint64_t{metaReserved_} + whole > metaTrackEnd_) return pe::ERROR_DISK_FULL;
     return RelocateMetadata(metaReserved_, whole);

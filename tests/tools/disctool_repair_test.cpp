@@ -10,6 +10,7 @@
 
 #include "emulator/sim_unit.h"
 #include "service/unit/unit_drive.h"
+#include "tests/platform/udf/fs/fs_fixture.h"
 #include "tests/service/udf/udf_damage.h"
 #include "tests/tools/external_program.h"
 #include "tools/disctool/disctool.h"
@@ -73,8 +74,7 @@ class DisctoolRepair : public ::testing::Test {
     mag_ = {"--magazine", (dir_ / "mag").string(), "--slot", "0"};
     // A small write-once disc: 640000 sectors hold the four tracks of the layout.
     ASSERT_EQ(Tool(Args({"format", "--media", "bd-r", "--size", "1310720000"})).code, 0);
-    const Result put = Tool(Args({"put", (dir_ / "tree").string(), "/tree"}));
-    ASSERT_EQ(put.code, 0) << put.err;
+    RecordTree();
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -86,15 +86,45 @@ class DisctoolRepair : public ::testing::Test {
     a.insert(a.end(), mag_.begin(), mag_.end());
     return a;
   }
+  // Records the tree as recorders leave it that continue the metadata file in
+  // further extents (the discs a repair is for); our own moves it into one.
+  void RecordTree() {
+    Unit u(dir_ / "mag");
+    udf::DriveSectorDevice device(&u.drive, /*recordable=*/true);
+    udf::UdfMountOptions o;
+    o.moveMetadata = false;
+    std::unique_ptr<udf::UdfFileSystem> fs;
+    ASSERT_EQ(udf::UdfFileSystem::Mount(&device, o, &fs), 0u);
+    ASSERT_EQ(fs->CreateFolder(u"tree"), 0u);
+    for (const auto& e : fs::recursive_directory_iterator(dir_ / "tree")) {
+      const std::string rel = "tree/" + fs::relative(e.path(), dir_ / "tree").generic_string();
+      std::u16string path;
+      for (char c : rel) path.push_back(c == '/' ? u'\\' : static_cast<char16_t>(c));
+      if (e.is_directory()) {
+        ASSERT_EQ(fs->CreateFolder(path), 0u);
+        continue;
+      }
+      const std::string data = ReadAll(e.path());
+      ASSERT_EQ(udf::testing::PutFile(*fs, path, std::vector<uint8_t>(data.begin(), data.end())),
+                0u);
+    }
+    ASSERT_EQ(fs->Dismount(), 0u);
+  }
+  // A unit holding the magazine, ready.
+  struct Unit {
+    explicit Unit(const fs::path& mag) {
+      EXPECT_EQ(unit.InsertMagazine(mag), 0u);
+      drive.TestUnitReady();
+    }
+    emulator::SimUnit unit;
+    emulator::SimScsiDevice device{&unit};
+    unit::UnitDrive drive{&device};
+  };
   // Marks the metadata file's last extent not recorded and breaks the mirror
   // entry's checksum, through a unit holding the magazine.
   void Damage() {
-    emulator::SimUnit unit;
-    ASSERT_EQ(unit.InsertMagazine(dir_ / "mag"), 0u);
-    emulator::SimScsiDevice device(&unit);
-    unit::UnitDrive drive(&device);
-    drive.TestUnitReady();
-    udf::testing::UdfDamage d(drive);
+    Unit u(dir_ / "mag");
+    udf::testing::UdfDamage d(u.drive);
     ASSERT_TRUE(d.ok());
     std::vector<udf::ShortAd> ads = d.MetaAds();
     ASSERT_GE(ads.size(), 2u);

@@ -23,13 +23,15 @@ class RepairFixture : public ::testing::Test {
   void SetUp() override { Build(); }
 
   // Formats a write-once disc and records the tree in one flush: a deep path,
-  // enough files to make the metadata file grow, and a path written last (its
-  // entries and the root folder's blocks lie in the metadata file's last extent).
+  // enough files to make the metadata file grow in further extents (as other
+  // recorders leave it), and a path written last (its entries and the root
+  // folder's blocks lie in the metadata file's last extent).
   void Build(bool recordable = true, size_t fillers = 48) {
     vol_.reset();
     files_.clear();
     dir_ = TestDir("repair");
     vol_ = std::make_unique<SimVolume>(dir_, recordable);
+    vol_->move_metadata = false;
     ASSERT_EQ(vol_->Mount(), 0u);
     UdfFileSystem& fs = vol_->fs();
     ASSERT_EQ(fs.CreateFolder(u"a"), 0u);

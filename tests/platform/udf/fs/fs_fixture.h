@@ -151,9 +151,11 @@ class SimVolume {
     dev_ = std::make_unique<DriveSectorDevice>(drive_.get(), recordable_);
     UdfMountOptions o;
     o.readOnly = read_only;
+    o.moveMetadata = move_metadata;
     return UdfFileSystem::Mount(dev_.get(), o, &fs_);
   }
   void Drop() { fs_.reset(); }
+  bool move_metadata = true;  // false: the metadata file grows in further extents
   UdfFileSystem& fs() { return *fs_; }
   std::unique_ptr<UdfFileSystem>& fs_ptr() { return fs_; }
   emulator::SimUnit& unit() { return *unit_; }
