@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/big_endian.h"
 #include "platform/file.h"
 #include "platform/log.h"
 
@@ -17,24 +18,13 @@ using platform::Win32Error;
 
 namespace {
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t Get24(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 16 | p[1] << 8 | p[2]; }
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | p[2] << 8 | p[3];
-}
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-void Put24(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 16);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, v >> 16);
-  Put16(p + 2, v);
-}
+using platform::GetBe16;
+using platform::GetBe24;
+using platform::GetBe32;
+using platform::PutBe16;
+using platform::PutBe24;
+using platform::PutBe32;
+
 
 uint8_t GroupCdbLength(uint8_t opcode) {
   switch (opcode >> 5) {
@@ -105,13 +95,13 @@ SimUnit::SimUnit(SimUnitOptions options)
     : options_(std::move(options)), clock_(options_.clock ? *options_.clock : platform::RealClock()) {
   // Limits of the counter pages: wear counters of the drive and the changer,
   // and the number of tag reads the RFID reader is rated for.
-  auto put_limit16 = [&](uint8_t page, uint8_t off, uint16_t v) { Put16(&counters_[1][page][off], v); };
+  auto put_limit16 = [&](uint8_t page, uint8_t off, uint16_t v) { PutBe16(&counters_[1][page][off], v); };
   put_limit16(1, 0x22, 8000);
   put_limit16(1, 0x26, 8000);
   put_limit16(2, 0x1A, 8000);
   put_limit16(2, 0x2A, 8000);
   put_limit16(2, 0x2C, 8000);
-  Put32(&counters_[1][0x11][0x3C], 100000);
+  PutBe32(&counters_[1][0x11][0x3C], 100000);
   LoadState();
 }
 
@@ -230,18 +220,27 @@ Win32Error SimUnit::Execute(const ScsiCommand& command, ScsiReply* reply) {
   }
   last_sense_ = sense;
   const uint64_t moved = c.moved_bytes;
-  lock.unlock();
+  uint32_t sleep_ms = 0;
   if (moved != 0 && options_.drive_bytes_per_second != 0) {
-    clock_.Sleep(static_cast<uint32_t>(moved * 1000 / options_.drive_bytes_per_second));
+    const uint64_t rate = options_.drive_bytes_per_second;
+    const uint64_t now_us = Now() * 1000;
+    const uint64_t drained = now_us > buffered_at_us_ ? (now_us - buffered_at_us_) * rate / 1000000 : 0;
+    buffered_bytes_ = (buffered_bytes_ > drained ? buffered_bytes_ - drained : 0) + moved;
+    buffered_at_us_ = std::max(buffered_at_us_, now_us);
+    if (buffered_bytes_ > options_.drive_buffer_bytes) {
+      sleep_ms = static_cast<uint32_t>((buffered_bytes_ - options_.drive_buffer_bytes) * 1000 / rate);
+    }
   }
+  lock.unlock();
+  if (sleep_ms != 0) clock_.Sleep(sleep_ms);
   return platform::ERROR_SUCCESS;
 }
 
 void SimUnit::AddLog(uint8_t opcode, const Sense& sense) {
   uint8_t record[16] = {opcode, sense.key, sense.asc, sense.ascq};
   const uint64_t now = Now();
-  Put32(record + 4, static_cast<uint32_t>(now >> 32));
-  Put32(record + 8, static_cast<uint32_t>(now));
+  PutBe32(record + 4, static_cast<uint32_t>(now >> 32));
+  PutBe32(record + 8, static_cast<uint32_t>(now));
   log_records_.insert(log_records_.end(), record, record + 16);
   if (log_records_.size() > kMaxLogRecords * 16) log_records_.erase(log_records_.begin(), log_records_.begin() + 16);
 }
@@ -317,7 +316,7 @@ void SimUnit::LoadDisc(int slot) {
   }
   if (drive_slot_ != slot) {
     uint8_t* loads = &counters_[0][1][0x22];
-    Put16(loads, std::min<uint32_t>(Get16(loads) + 1, 0xFFFF));
+    PutBe16(loads, std::min<uint32_t>(GetBe16(loads) + 1, 0xFFFF));
   }
   drive_slot_ = slot;
   mechanism_slot_ = slot;
@@ -332,7 +331,7 @@ void SimUnit::LoadDisc(int slot) {
 void SimUnit::UnloadDisc() {
   if (drive_slot_ < 0) return;
   uint8_t* unloads = &counters_[0][1][0x26];
-  Put16(unloads, std::min<uint32_t>(Get16(unloads) + 1, 0xFFFF));
+  PutBe16(unloads, std::min<uint32_t>(GetBe16(unloads) + 1, 0xFFFF));
   drive_slot_ = -1;
   spun_up_ = false;
   if (magazine_) magazine_->Save();
@@ -348,7 +347,7 @@ void SimUnit::EnsureInfoBlocks(int slot) {
     std::vector<uint8_t> block(total);
     std::memcpy(block.data(), kind == 0 ? "DIB0" : "DIB1", 4);
     block[4] = static_cast<uint8_t>(slot);
-    Put24(&block[5], total - (kind == 0 ? 8 : 4));
+    PutBe24(&block[5], total - (kind == 0 ? 8 : 4));
     for (uint32_t i = 8; i < total; ++i) block[i] = static_cast<uint8_t>(i * 7 + slot + kind);
     disc.info[kind] = std::move(block);
     magazine_->MarkDirty();
@@ -377,7 +376,7 @@ SimUnit::Sense SimUnit::RequestSense(Context& c) {
 }
 
 SimUnit::Sense SimUnit::Inquiry(Context& c) {
-  const uint32_t allocation = Get16(c.cdb + 3);
+  const uint32_t allocation = GetBe16(c.cdb + 3);
   std::vector<uint8_t> data;
   if (c.cdb[1] & 1) {
     if (c.cdb[2] == 0x00) {
@@ -411,8 +410,8 @@ SimUnit::Sense SimUnit::ReadCapacity(Context& c) {
   if (Sense s = MediumSense(); s.key) return s;
   const SimDisc* disc = Loaded();
   uint8_t data[8] = {};
-  Put32(data, disc->formatted ? static_cast<uint32_t>(magazine_->disc_sectors - 1) : 0);
-  Put32(data + 4, kSectorSize);
+  PutBe32(data, disc->formatted ? static_cast<uint32_t>(magazine_->disc_sectors - 1) : 0);
+  PutBe32(data + 4, kSectorSize);
   if (!c.In(data, sizeof data, 8)) return SENSE(kIllegal, 0x24, 0x00);
   return {};
 }
@@ -470,7 +469,7 @@ SimUnit::Sense SimUnit::FormatUnit(Context& c) {
   if (Sense s = MediumSense(); s.key) return s;
   const uint8_t* list = c.Out(12);
   if (list == nullptr) return SENSE(kIllegal, 0x1A, 0x00);
-  if (Get16(list + 2) != 8) return SENSE(kIllegal, 0x26, 0x00);
+  if (GetBe16(list + 2) != 8) return SENSE(kIllegal, 0x26, 0x00);
   const uint8_t format_type = list[8] >> 2;
   if (format_type != 0x00 && format_type != 0x30 && format_type != 0x31 && format_type != 0x32) {
     return SENSE(kIllegal, 0x26, 0x00);
@@ -508,8 +507,8 @@ SimUnit::Sense SimUnit::FormatUnit(Context& c) {
 }
 
 SimUnit::Sense SimUnit::ReadWrite(Context& c, bool write) {
-  const uint32_t lba = Get32(c.cdb + 2);
-  const uint32_t count = Get16(c.cdb + 7);
+  const uint32_t lba = GetBe32(c.cdb + 2);
+  const uint32_t count = GetBe16(c.cdb + 7);
   if (Sense s = MediumSense(); s.key) return s;
   SimDisc* disc = Loaded();
   const uint64_t end = uint64_t{lba} + count;
@@ -583,13 +582,13 @@ SimUnit::Sense SimUnit::GetEventStatus(Context& c) {
     data[1] = 0x02;
     data[2] = 0x80;
   }
-  if (!c.In(data, data[1] + 2u, Get16(c.cdb + 7))) return SENSE(kIllegal, 0x24, 0x00);
+  if (!c.In(data, data[1] + 2u, GetBe16(c.cdb + 7))) return SENSE(kIllegal, 0x24, 0x00);
   return {};
 }
 
 SimUnit::Sense SimUnit::GetConfiguration(Context& c) {
   const uint8_t rt = c.cdb[1] & 3;
-  const uint16_t start = Get16(c.cdb + 2);
+  const uint16_t start = GetBe16(c.cdb + 2);
   if (rt == 3) return SENSE(kIllegal, 0x24, 0x00);
   const SimDisc* disc = Loaded();
   const uint16_t current_profile = disc ? disc->profile : 0;
@@ -618,7 +617,7 @@ SimUnit::Sense SimUnit::GetConfiguration(Context& c) {
     features.push_back({0x0108, true, std::vector<uint8_t>(serial.begin(), serial.end())});
   }
   std::vector<uint8_t> data(8, 0);
-  Put16(&data[6], current_profile);
+  PutBe16(&data[6], current_profile);
   for (const Feature& f : features) {
     if (rt == 2 ? f.code != start : f.code < start) continue;
     if (rt == 1 && !f.current) continue;
@@ -628,8 +627,8 @@ SimUnit::Sense SimUnit::GetConfiguration(Context& c) {
     data.push_back(static_cast<uint8_t>(f.body.size()));
     data.insert(data.end(), f.body.begin(), f.body.end());
   }
-  Put32(&data[0], static_cast<uint32_t>(data.size() - 4));
-  if (!c.In(data, Get16(c.cdb + 7))) return SENSE(kIllegal, 0x24, 0x00);
+  PutBe32(&data[0], static_cast<uint32_t>(data.size() - 4));
+  if (!c.In(data, GetBe16(c.cdb + 7))) return SENSE(kIllegal, 0x24, 0x00);
   return {};
 }
 
@@ -637,10 +636,10 @@ SimUnit::Sense SimUnit::ReadDiscInformation(Context& c) {
   if (Sense s = MediumSense(); s.key) return s;
   const SimDisc* disc = Loaded();
   const uint8_t type = c.cdb[1] & 7;
-  const uint32_t allocation = Get16(c.cdb + 7);
+  const uint32_t allocation = GetBe16(c.cdb + 7);
   if (type == 0) {
     uint8_t data[34] = {};
-    Put16(data, 32);
+    PutBe16(data, 32);
     const uint8_t status = disc->formatted ? disc->status : 0;
     const uint8_t session = status == 0 ? 0 : status == 1 ? 1 : 3;
     data[2] = static_cast<uint8_t>((disc->profile == kProfileBdRe ? 0x10 : 0) | session << 2 | status);
@@ -656,11 +655,11 @@ SimUnit::Sense SimUnit::ReadDiscInformation(Context& c) {
   }
   if (type == 2 && disc->profile == kProfileBdR && disc->formatted) {
     uint8_t data[16] = {};
-    Put16(data, 14);
+    PutBe16(data, 14);
     data[2] = 0x02;
-    Put32(data + 4, disc->pow[0]);
-    Put32(data + 8, disc->pow[1]);
-    Put32(data + 12, disc->pow[2]);
+    PutBe32(data + 4, disc->pow[0]);
+    PutBe32(data + 8, disc->pow[1]);
+    PutBe32(data + 12, disc->pow[2]);
     if (!c.In(data, sizeof data, allocation)) return SENSE(kIllegal, 0x24, 0x00);
     return {};
   }
@@ -673,7 +672,7 @@ SimUnit::Sense SimUnit::ReadTrackInformation(Context& c) {
   const uint32_t sectors = static_cast<uint32_t>(magazine_->disc_sectors);
   std::vector<SimTrack> tracks = disc->tracks;
   if (tracks.empty()) tracks.push_back(SimTrack{0, sectors, 0, true});
-  const uint32_t number = Get32(c.cdb + 2);
+  const uint32_t number = GetBe32(c.cdb + 2);
   size_t index = tracks.size();
   switch (c.cdb[1] & 3) {
     case 0:
@@ -693,7 +692,7 @@ SimUnit::Sense SimUnit::ReadTrackInformation(Context& c) {
   const SimTrack& t = tracks[index];
   const bool rewritable = disc->profile == kProfileBdRe;
   uint8_t data[48] = {};
-  Put16(data, 46);
+  PutBe16(data, 46);
   data[2] = static_cast<uint8_t>(index + 1);
   data[3] = 1;
   data[5] = 0x04;
@@ -701,13 +700,13 @@ SimUnit::Sense SimUnit::ReadTrackInformation(Context& c) {
   data[6] = static_cast<uint8_t>(0x01 | (nwa_valid && t.next_writable == t.start ? 0x40 : 0));
   const bool recorded = rewritable || t.next_writable > t.start;
   data[7] = static_cast<uint8_t>((nwa_valid ? 1 : 0) | (recorded ? 2 : 0));
-  Put32(data + 8, t.start);
-  if (nwa_valid) Put32(data + 12, t.next_writable);
-  Put32(data + 16, nwa_valid ? t.FreeBlocks() : 0);
-  Put32(data + 24, t.size);
-  if (recorded) Put32(data + 28, rewritable ? t.End() - 1 : t.next_writable - 1);
+  PutBe32(data + 8, t.start);
+  if (nwa_valid) PutBe32(data + 12, t.next_writable);
+  PutBe32(data + 16, nwa_valid ? t.FreeBlocks() : 0);
+  PutBe32(data + 24, t.size);
+  if (recorded) PutBe32(data + 28, rewritable ? t.End() - 1 : t.next_writable - 1);
   data[32] = static_cast<uint8_t>((index + 1) >> 8);
-  if (!c.In(data, sizeof data, Get16(c.cdb + 7))) return SENSE(kIllegal, 0x24, 0x00);
+  if (!c.In(data, sizeof data, GetBe16(c.cdb + 7))) return SENSE(kIllegal, 0x24, 0x00);
   return {};
 }
 
@@ -718,11 +717,11 @@ SimUnit::Sense SimUnit::ReserveTrack(Context& c) {
   if (magazine_->write_protect) return SENSE(kProtect, 0x27, 0x00);
   uint32_t address;
   if (c.cdb[1] & 1) {
-    address = Get32(c.cdb + 2);
+    address = GetBe32(c.cdb + 2);
   } else {
     const SimTrack& last = disc->tracks.back();
     if (!last.nwa_valid) return SENSE(kIllegal, 0x2C, 0x00);
-    address = last.next_writable + Get32(c.cdb + 5);
+    address = last.next_writable + GetBe32(c.cdb + 5);
   }
   auto track = std::find_if(disc->tracks.begin(), disc->tracks.end(),
                             [&](const SimTrack& t) { return address >= t.start && address < t.End(); });
@@ -747,7 +746,7 @@ SimUnit::Sense SimUnit::CloseTrackSession(Context& c) {
   if (magazine_->write_protect) return SENSE(kProtect, 0x27, 0x00);
   if (disc->profile != kProfileBdR || !disc->formatted) return {};
   if (function == 1) {
-    const uint32_t number = Get16(c.cdb + 4);
+    const uint32_t number = GetBe16(c.cdb + 4);
     if (number < 1 || number > disc->tracks.size()) return SENSE(kIllegal, 0x24, 0x00);
     disc->tracks[number - 1].nwa_valid = false;
   } else {
@@ -764,7 +763,7 @@ SimUnit::Sense SimUnit::ModeSense(Context& c) {
   const uint8_t control = c.cdb[2] >> 6;
   if (page != 0x00 && page != 0x3F) return SENSE(kIllegal, 0x24, 0x00);
   uint8_t data[12] = {};
-  Put16(data, 10);
+  PutBe16(data, 10);
   data[3] = magazine_ && magazine_->write_protect ? 0x80 : 0x00;
   data[8] = 0x00;
   data[9] = 2;
@@ -776,17 +775,17 @@ SimUnit::Sense SimUnit::ModeSense(Context& c) {
     data[10] = mode_page0_[0];
     data[11] = mode_page0_[1];
   }
-  if (!c.In(data, sizeof data, Get16(c.cdb + 7))) return SENSE(kIllegal, 0x24, 0x00);
+  if (!c.In(data, sizeof data, GetBe16(c.cdb + 7))) return SENSE(kIllegal, 0x24, 0x00);
   return {};
 }
 
 SimUnit::Sense SimUnit::ModeSelect(Context& c) {
   if ((c.cdb[1] & 0x10) == 0) return SENSE(kIllegal, 0x24, 0x00);
-  const uint32_t length = Get16(c.cdb + 7);
+  const uint32_t length = GetBe16(c.cdb + 7);
   if (length < 12) return SENSE(kIllegal, 0x1A, 0x00);
   const uint8_t* data = c.Out(length);
   if (data == nullptr) return SENSE(kIllegal, 0x1A, 0x00);
-  const uint32_t descriptors = Get16(data + 6);
+  const uint32_t descriptors = GetBe16(data + 6);
   const uint32_t at = 8 + descriptors;
   if (at + 4 > length || (data[at] & 0x3F) != 0x00 || data[at + 1] != 2) return SENSE(kIllegal, 0x26, 0x00);
   mode_page0_[0] = data[at + 2];
@@ -814,25 +813,25 @@ SimUnit::Sense SimUnit::MechanismStatus(Context& c) {
   data[0] = static_cast<uint8_t>(mechanism_slot_ & 0x1F);
   data[1] = static_cast<uint8_t>((magazine_ ? 0x20 : 0) | (door_open_ ? 0x10 : 0) | ((mechanism_slot_ >> 5) & 7));
   data[5] = kSlotCount;
-  Put16(data + 6, 4 * kSlotCount);
+  PutBe16(data + 6, 4 * kSlotCount);
   for (int slot = 0; slot < kSlotCount; ++slot) {
     data[8 + 4 * slot] = magazine_ && slot != drive_slot_ ? 0x80 : 0x00;
   }
-  if (!c.In(data, sizeof data, Get16(c.cdb + 8))) return SENSE(kIllegal, 0x24, 0x00);
+  if (!c.In(data, sizeof data, GetBe16(c.cdb + 8))) return SENSE(kIllegal, 0x24, 0x00);
   return {};
 }
 
 // ---- firmware ------------------------------------------------------------------
 
 SimUnit::Sense SimUnit::FirmwareWrite(Context& c) {
-  const uint32_t offset = Get24(c.cdb + 3);
-  const uint32_t length = Get24(c.cdb + 6);
+  const uint32_t offset = GetBe24(c.cdb + 3);
+  const uint32_t length = GetBe24(c.cdb + 6);
   if (length < 48 || uint64_t{offset} + length - 48 > kMaxFirmware) return SENSE(kIllegal, 0x24, 0x00);
   const uint8_t* data = c.Out(length);
   if (data == nullptr) return SENSE(kIllegal, 0x24, 0x00);
   uint8_t sum = 0;
   for (int i = 0; i < 48; ++i) sum = static_cast<uint8_t>(sum + data[i]);
-  if (sum != 0 || Get32(data + 32) != offset || Get32(data + 36) != length - 48) return SENSE(kIllegal, 0x26, 0x00);
+  if (sum != 0 || GetBe32(data + 32) != offset || GetBe32(data + 36) != length - 48) return SENSE(kIllegal, 0x26, 0x00);
   if (firmware_staging_.size() < offset + length - 48) firmware_staging_.resize(offset + length - 48);
   std::memcpy(firmware_staging_.data() + offset, data + 48, length - 48);
   firmware_last_header_.assign(data, data + 48);
@@ -840,14 +839,14 @@ SimUnit::Sense SimUnit::FirmwareWrite(Context& c) {
 }
 
 SimUnit::Sense SimUnit::FirmwareRead(Context& c) {
-  const uint32_t offset = Get24(c.cdb + 3);
-  const uint32_t length = Get24(c.cdb + 6);
+  const uint32_t offset = GetBe24(c.cdb + 3);
+  const uint32_t length = GetBe24(c.cdb + 6);
   if (length < 48 || firmware_last_header_.empty() || uint64_t{offset} + length - 48 > firmware_staging_.size()) {
     return SENSE(kIllegal, 0x24, 0x00);
   }
   std::vector<uint8_t> data(firmware_last_header_);
-  Put32(&data[32], offset);
-  Put32(&data[36], length - 48);
+  PutBe32(&data[32], offset);
+  PutBe32(&data[36], length - 48);
   data.insert(data.end(), firmware_staging_.begin() + offset, firmware_staging_.begin() + offset + (length - 48));
   if (!c.In(data, length)) return SENSE(kIllegal, 0x24, 0x00);
   return {};
@@ -868,8 +867,8 @@ SimUnit::Sense SimUnit::FirmwareActivate(Context&) {
 SimUnit::Sense SimUnit::ReadBuffer(Context& c) {
   if ((c.cdb[1] & 0x1F) != 0x01) return SENSE(kIllegal, 0x24, 0x00);
   uint8_t data[64] = {};
-  Put16(data + 2, bridge_version_);
-  if (!c.In(data, sizeof data, Get24(c.cdb + 6))) return SENSE(kIllegal, 0x24, 0x00);
+  PutBe16(data + 2, bridge_version_);
+  if (!c.In(data, sizeof data, GetBe24(c.cdb + 6))) return SENSE(kIllegal, 0x24, 0x00);
   return {};
 }
 
@@ -879,7 +878,7 @@ SimUnit::Sense SimUnit::Vendor(Context& c) {
   const bool read = c.cdb[0] == 0xFC;
   const uint8_t function = c.cdb[10];
   const uint8_t b1 = c.cdb[1], b2 = c.cdb[2];
-  const uint32_t length = Get32(c.cdb + 6);
+  const uint32_t length = GetBe32(c.cdb + 6);
   auto reply = [&](const uint8_t* data, size_t size) {
     return c.In(data, size, length) ? Sense{} : SENSE(kIllegal, 0x24, 0x00);
   };
@@ -891,10 +890,10 @@ SimUnit::Sense SimUnit::Vendor(Context& c) {
         uint8_t page[256] = {};
         if (status_page_short_reads_ > 0) {
           --status_page_short_reads_;
-          Put16(page, 4);
+          PutBe16(page, 4);
           return reply(page, sizeof page);
         }
-        Put16(page, 254);
+        PutBe16(page, 254);
         if (magazine_) {
           page[2] = magazine_->type;
           page[4] = magazine_->capacity_code & 0x0F;
@@ -926,10 +925,10 @@ SimUnit::Sense SimUnit::Vendor(Context& c) {
         std::memcpy(&s2[80], counters_[0][2], 64);
         std::memcpy(&s2[144], counters_[0][0x11], 64);
         std::vector<uint8_t> s0(32, 0);
-        Put32(&s0[0], static_cast<uint32_t>(s0.size() - 4));
+        PutBe32(&s0[0], static_cast<uint32_t>(s0.size() - 4));
         s0[8] = 3;
-        Put32(&s0[10], static_cast<uint32_t>(s1.size()));
-        Put32(&s0[14], static_cast<uint32_t>(s2.size()));
+        PutBe32(&s0[10], static_cast<uint32_t>(s1.size()));
+        PutBe32(&s0[14], static_cast<uint32_t>(s2.size()));
         std::memcpy(&s0[18], clock_text_.data(), 14);
         if (b2 > 2) return SENSE(kIllegal, 0x24, 0x00);
         const std::vector<uint8_t>& section = b2 == 0 ? s0 : b2 == 1 ? s1 : s2;
@@ -949,7 +948,7 @@ SimUnit::Sense SimUnit::Vendor(Context& c) {
         uint8_t data[132] = {};
         data[1] = static_cast<uint8_t>(4 * (events_.size() + 1));
         data[2] = events_pending_;
-        for (size_t i = 0; i < events_.size(); ++i) Put24(&data[4 + 4 * i], events_[i]);
+        for (size_t i = 0; i < events_.size(); ++i) PutBe24(&data[4 + 4 * i], events_[i]);
         events_pending_ = 0;
         return reply(data, sizeof data);
       }
@@ -1022,7 +1021,7 @@ SimUnit::Sense SimUnit::Vendor(Context& c) {
 
 SimUnit::Sense SimUnit::VendorParameter(Context& c, bool read) {
   const uint8_t parameter = c.cdb[1];
-  const uint32_t length = Get32(c.cdb + 6);
+  const uint32_t length = GetBe32(c.cdb + 6);
   if (read) {
     uint32_t size;
     switch (parameter) {
@@ -1033,7 +1032,7 @@ SimUnit::Sense SimUnit::VendorParameter(Context& c, bool read) {
       default: return SENSE(kIllegal, 0x24, 0x00);
     }
     std::vector<uint8_t> data(size, 0);
-    Put16(&data[0], size - 2);
+    PutBe16(&data[0], size - 2);
     data[3] = parameter;
     if (magazine_) {
       data[2] = 1;
@@ -1048,7 +1047,7 @@ SimUnit::Sense SimUnit::VendorParameter(Context& c, bool read) {
           data[5] = static_cast<uint8_t>(m.memo_number);
           std::memcpy(&data[8], m.memo.data(), 64);
           break;
-        case 0x19: Put16(&data[4], m.format_counter); break;
+        case 0x19: PutBe16(&data[4], m.format_counter); break;
       }
     }
     if (!c.In(data, length)) return SENSE(kIllegal, 0x24, 0x00);
@@ -1070,7 +1069,7 @@ SimUnit::Sense SimUnit::VendorParameter(Context& c, bool read) {
     case 0x18: {
       const uint8_t* data = length >= 68 ? c.Out(length) : nullptr;
       if (data == nullptr) return SENSE(kIllegal, 0x24, 0x00);
-      if (Get32(data) != 0x40) return SENSE(kIllegal, 0x26, 0x00);
+      if (GetBe32(data) != 0x40) return SENSE(kIllegal, 0x26, 0x00);
       std::memcpy(m.memo.data(), data + 4, 64);
       m.memo_flag = true;
       m.memo_number = static_cast<uint16_t>((m.memo_number + 1) & 0x7FFF);
@@ -1079,7 +1078,7 @@ SimUnit::Sense SimUnit::VendorParameter(Context& c, bool read) {
     case 0x19: {
       const uint8_t* data = length >= 4 ? c.Out(length) : nullptr;
       if (data == nullptr) return SENSE(kIllegal, 0x24, 0x00);
-      m.format_counter = Get16(data);
+      m.format_counter = GetBe16(data);
       break;
     }
     default:
@@ -1093,7 +1092,7 @@ SimUnit::Sense SimUnit::VendorParameter(Context& c, bool read) {
 SimUnit::Sense SimUnit::VendorDiscInfo(Context& c, bool read) {
   const uint8_t kind = c.cdb[1] & 1;
   const uint8_t index = c.cdb[2];
-  const uint32_t length = Get32(c.cdb + 6);
+  const uint32_t length = GetBe32(c.cdb + 6);
   SimDisc* disc = Loaded();
   if (read) {
     if (length == 8) {
@@ -1105,7 +1104,7 @@ SimUnit::Sense SimUnit::VendorDiscInfo(Context& c, bool read) {
           if (block.size() < header) continue;
           uint8_t* record = data + (k == 1 ? 0 : 4);
           record[0] = static_cast<uint8_t>((block.size() + kInfoChunk - 1) / kInfoChunk);
-          Put24(record + 1, static_cast<uint32_t>(block.size() - header));
+          PutBe24(record + 1, static_cast<uint32_t>(block.size() - header));
         }
       }
       return c.In(data, sizeof data, 8) ? Sense{} : SENSE(kIllegal, 0x24, 0x00);
@@ -1164,7 +1163,7 @@ Win32Error SimUnit::InsertMagazine(const std::filesystem::path& dir) {
   hold_engaged_ = false;
   release_requested_ = false;
   uint8_t* reads = &counters_[0][0x11][0x3C];
-  Put32(reads, Get32(reads) + 1);
+  PutBe32(reads, GetBe32(reads) + 1);
   LoadDisc(magazine_->current_disc);
   unit_attention_ = true;
   KLOG_INFO("unit: magazine %s inserted, disc %d loaded", dir.string().c_str(), int(magazine_->current_disc));
@@ -1262,8 +1261,8 @@ bool SimUnit::SetCounter(uint8_t page, uint8_t page_control, uint8_t offset, uin
   }
   std::lock_guard<std::mutex> lock(mu_);
   uint8_t* field = &counters_[page_control == 0 ? 0 : 1][page][offset];
-  if (width == 2) Put16(field, value);
-  else Put32(field, value);
+  if (width == 2) PutBe16(field, value);
+  else PutBe32(field, value);
   return true;
 }
 

@@ -53,6 +53,10 @@ struct SimUnitOptions {
   uint32_t device_number = 0;
   // Timing model; 0 means instantaneous.
   uint64_t drive_bytes_per_second = 0;
+  // The drive's transfer buffer: data goes into it at once and drains at the
+  // drive's speed; a command waits only for the part that does not fit. 0: every
+  // command waits for its whole transfer.
+  uint64_t drive_buffer_bytes = 0;
   uint32_t load_ms = 0;    // disc into the drive until ready
   uint32_t unload_ms = 0;  // disc back into its slot
   // Where the unit's own state (counter pages, log, firmware revision) is kept
@@ -223,6 +227,11 @@ class SimUnit {
   std::vector<uint8_t> firmware_last_header_;
   std::map<uint8_t, Fault> fail_next_;
   std::map<uint8_t, uint32_t> delay_next_;
+  // The drive's transfer model: bytes in its buffer as of the clock time (in
+  // microseconds) when they were last counted. Kept as absolute amounts, so
+  // that waits of less than a millisecond and late wake-ups add up exactly.
+  uint64_t buffered_bytes_ = 0;
+  uint64_t buffered_at_us_ = 0;
 };
 
 // The in-process backend of the SCSI device seam: a ScsiDevice on a SimUnit

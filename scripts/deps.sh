@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev
   udftools 7zip udfclient
   systemd
+  libfwnt-dev
 )
 
 missing=()

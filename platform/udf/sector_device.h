@@ -5,7 +5,9 @@
 //
 // Backends: an image file (ImageSectorDevice, below), the unit's drive through
 // READ(10)/WRITE(10) and READ TRACK INFORMATION (built above the unit command
-// set), and fakes in tests. Every method returns 0 or a Win32 error code: 23 for a
+// set), and fakes in tests. This is the file system's seam; the formatter, which
+// needs whole drive commands, has its own (service/udf/udf_drive.h), and the two
+// are bridged in both directions there. Every method returns 0 or a Win32 error code: 23 for a
 // sector the drive cannot read, 21 when the unit is not ready or gone, 19 when the
 // medium refuses a write. Implementations must be safe to call from one thread at
 // a time; the file system serialises its calls.

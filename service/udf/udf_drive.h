@@ -4,8 +4,14 @@
 // status and sense bytes composed as (status << 24) | (sense byte 2 << 16) |
 // (ASC << 8) | ASCQ, or a Win32 error code when the request could not be sent.
 //
-// Implementations: the unit's command set over a device handle (a real drive or
-// the simulated unit), a plain image file (ImageDrive), and fakes in tests.
+// Implementations: the unit's command set over a device handle (unit::UnitDrive,
+// with the unit code), a plain image file (ImageDrive), and fakes in tests.
+//
+// One of two drive seams, each for its own caller: the formatter and the volume
+// structure reader need whole drive commands (GET CONFIGURATION, FORMAT UNIT,
+// track reservation), while the file system (platform/udf) needs only sectors
+// and tracks through ISectorDevice. DriveSectorDevice presents a drive as a
+// sector device; SectorDrive presents a sector device as a drive.
 // Implementations need not be thread safe; the formatter issues one command at a
 // time, and callers serialise access to one drive.
 #pragma once

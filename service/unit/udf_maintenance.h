@@ -3,8 +3,9 @@
 // integrity of an interrupted volume closed again, and the sector device the
 // file system of a raw volume reads and writes.
 //
-// Header only, so that the unit library does not depend on the UDF library
-// (which builds on the unit's command set); whoever wires a controller links both.
+// The unit library builds on the UDF library (never the other way round): the
+// UDF code knows only its drive and sector seams, and the unit code supplies
+// them over its command set (UnitDrive).
 #pragma once
 
 #include <memory>
@@ -12,7 +13,7 @@
 #include "platform/clock.h"
 #include "service/udf/drive_sector_device.h"
 #include "service/udf/udf_format.h"
-#include "service/udf/unit_drive.h"
+#include "service/unit/unit_drive.h"
 #include "service/unit/unit_seams.h"
 #include "service/unit/udf_volume_access.h"
 
@@ -23,14 +24,14 @@ class UdfDiscMaintenance : public DiscMaintenance {
   explicit UdfDiscMaintenance(platform::Clock* clock = nullptr) : clock_(clock) {}
 
   bool WriteFreshVolume(DeviceHandle device) override {
-    udf::UnitDrive drive(device);
+    UnitDrive drive(device);
     return udf::FormatDisc(drive, clock_ != nullptr ? *clock_ : platform::RealClock());
   }
   // Metadata repair of write-once discs is not attached yet: nothing is repaired.
   int RepairVolume(DeviceHandle) override { return 0; }
   int RepairFile(DeviceHandle, std::u16string_view, bool) override { return 0; }
   bool CloseIntegrity(DeviceHandle device) override {
-    udf::UnitDrive drive(device);
+    UnitDrive drive(device);
     return udf::CloseIntegrity(drive);
   }
 
@@ -45,7 +46,7 @@ inline UdfVolumeAccess::DeviceFactory UnitSectorDeviceFactory(DeviceHandle devic
   return [device, recordable = std::move(recordable)]() -> std::unique_ptr<udf::ISectorDevice> {
     struct Owned : udf::DriveSectorDevice {
       Owned(DeviceHandle d, bool r) : DriveSectorDevice(&drive, r), drive(d) {}
-      udf::UnitDrive drive;
+      UnitDrive drive;
     };
     return std::make_unique<Owned>(device, recordable());
   };

@@ -5,9 +5,18 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/big_endian.h"
+
 namespace kelva::unit {
 
 namespace {
+
+using platform::GetBe16;
+using platform::GetBe24;
+using platform::GetBe32;
+using platform::PutBe16;
+using platform::PutBe24;
+using platform::PutBe32;
 
 using platform::ScsiCommand;
 using platform::ScsiDirection;
@@ -18,26 +27,6 @@ constexpr uint32_t kTimeout = 60;
 constexpr uint32_t kLongTimeout = 600;
 constexpr int kSendAttempts = 3;
 
-void Put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-void Put24(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 16);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
 
 // A command without data.
 uint32_t SendNoData(DeviceHandle device, const uint8_t* cdb, uint32_t timeout) {
@@ -101,7 +90,7 @@ void BuildVendorCdb(uint8_t cdb[12], uint8_t opcode, uint8_t function, uint8_t b
   cdb[0] = opcode;
   cdb[1] = byte1;
   cdb[2] = byte2;
-  Put32(cdb + 6, length);
+  PutBe32(cdb + 6, length);
   cdb[10] = function;
 }
 
@@ -121,8 +110,8 @@ bool ReadCapacity(DeviceHandle device, uint32_t* last_lba, uint32_t* block_lengt
   const uint8_t cdb[10] = {0x25};
   uint8_t data[8] = {};
   if (Send(device, cdb, kDirectionFromUnit, data, sizeof data, kTimeout) != 0) return false;
-  *last_lba = Get32(data);
-  *block_length = Get32(data + 4);
+  *last_lba = GetBe32(data);
+  *block_length = GetBe32(data + 4);
   return true;
 }
 
@@ -134,21 +123,21 @@ uint32_t StartStopUnit(DeviceHandle device, uint8_t action) {
 uint32_t FormatUnit(DeviceHandle device, uint8_t magazine_type_code) {
   const uint8_t cdb[6] = {0x04, 0x11};
   uint8_t list[12] = {0x00, 0x80, 0x00, 0x08, 0, 0, 0, 0, 0, 0, 0, 0};
-  if (magazine_type_code == kMagazineRewritable) Put24(list + 9, kSectorSize);
+  if (magazine_type_code == kMagazineRewritable) PutBe24(list + 9, kSectorSize);
   return Send(device, cdb, kDirectionToUnit, list, sizeof list, kLongTimeout);
 }
 
 uint32_t Read10(DeviceHandle device, uint32_t lba, uint16_t count, void* buffer) {
   uint8_t cdb[10] = {0x28};
-  Put32(cdb + 2, lba);
-  Put16(cdb + 7, count);
+  PutBe32(cdb + 2, lba);
+  PutBe16(cdb + 7, count);
   return Send(device, cdb, kDirectionFromUnit, buffer, count * kSectorSize, kLongTimeout);
 }
 
 uint32_t Write10(DeviceHandle device, uint32_t lba, uint16_t count, const void* buffer) {
   uint8_t cdb[10] = {0x2A};
-  Put32(cdb + 2, lba);
-  Put16(cdb + 7, count);
+  PutBe32(cdb + 2, lba);
+  PutBe16(cdb + 7, count);
   // The buffer is only read for a data-out command.
   return Send(device, cdb, kDirectionToUnit, const_cast<void*>(buffer), count * kSectorSize,
               kLongTimeout);
@@ -169,7 +158,7 @@ bool GetPowerStatus(DeviceHandle device, uint8_t* power_status) {
 
 bool ReadDiscInformation(DeviceHandle device, uint8_t* disc_status, uint16_t* last_track) {
   uint8_t cdb[10] = {0x51};
-  Put16(cdb + 7, 42);
+  PutBe16(cdb + 7, 42);
   uint8_t data[42] = {};
   if (Send(device, cdb, kDirectionFromUnit, data, sizeof data, kTimeout) != 0) return false;
   *disc_status = data[2] & 3;
@@ -179,29 +168,29 @@ bool ReadDiscInformation(DeviceHandle device, uint8_t* disc_status, uint16_t* la
 
 bool ReadPowResources(DeviceHandle device, uint32_t counters[3]) {
   uint8_t cdb[10] = {0x51, 0x02};
-  Put16(cdb + 7, 16);
+  PutBe16(cdb + 7, 16);
   uint8_t data[16] = {};
   if (Send(device, cdb, kDirectionFromUnit, data, sizeof data, kTimeout) != 0) return false;
-  for (int i = 0; i < 3; ++i) counters[i] = Get32(data + 4 + 4 * i);
+  for (int i = 0; i < 3; ++i) counters[i] = GetBe32(data + 4 + 4 * i);
   return true;
 }
 
 bool ReadTrackInformation(DeviceHandle device, uint16_t track, TrackInformation* out) {
   uint8_t cdb[10] = {0x52, 0x01};
-  Put16(cdb + 4, track);
-  Put16(cdb + 7, 48);
+  PutBe16(cdb + 4, track);
+  PutBe16(cdb + 7, 48);
   uint8_t data[48] = {};
   if (Send(device, cdb, kDirectionFromUnit, data, sizeof data, kTimeout) != 0) return false;
-  out->start = Get32(data + 8);
-  out->next_writable = (data[7] & 1) ? Get32(data + 12) : 0xFFFFFFFFu;
-  out->free_blocks = Get32(data + 16);
-  out->size = Get32(data + 24);
+  out->start = GetBe32(data + 8);
+  out->next_writable = (data[7] & 1) ? GetBe32(data + 12) : 0xFFFFFFFFu;
+  out->free_blocks = GetBe32(data + 16);
+  out->size = GetBe32(data + 24);
   return true;
 }
 
 uint32_t ReserveTrackAt(DeviceHandle device, uint32_t address) {
   uint8_t cdb[10] = {0x53, 0x01};
-  Put32(cdb + 2, address);
+  PutBe32(cdb + 2, address);
   return SendNoData(device, cdb, kTimeout);
 }
 
@@ -218,21 +207,21 @@ uint32_t AllowMediumRemoval(DeviceHandle device) {
 uint32_t GetConfiguration(DeviceHandle device, uint8_t requested_type, uint16_t starting_feature,
                           void* buffer, uint16_t length) {
   uint8_t cdb[10] = {0x46, requested_type};
-  Put16(cdb + 2, starting_feature);
-  Put16(cdb + 7, length);
+  PutBe16(cdb + 2, starting_feature);
+  PutBe16(cdb + 7, length);
   return Send(device, cdb, kDirectionFromUnit, buffer, length, kTimeout);
 }
 
 bool GetCurrentProfile(DeviceHandle device, uint16_t* profile) {
   std::vector<uint8_t> data(512);
   if (GetConfiguration(device, 0x02, 0x0000, data.data(), 512) != 0) return false;
-  const uint32_t available = std::min<uint32_t>(Get32(data.data()) + 4, 512);
+  const uint32_t available = std::min<uint32_t>(GetBe32(data.data()) + 4, 512);
   // The profile list feature (0) follows the 8-byte header.
-  if (available < 12 || Get16(&data[8]) != 0x0000) return false;
+  if (available < 12 || GetBe16(&data[8]) != 0x0000) return false;
   const uint32_t end = std::min<uint32_t>(12 + data[11], available);
   for (uint32_t p = 12; p + 4 <= end; p += 4) {
     if (data[p + 2] & 1) {
-      *profile = Get16(&data[p]);
+      *profile = GetBe16(&data[p]);
       return true;
     }
   }
@@ -242,14 +231,14 @@ bool GetCurrentProfile(DeviceHandle device, uint16_t* profile) {
 bool IsFormattableFeatureCurrent(DeviceHandle device) {
   uint8_t data[20] = {};
   if (GetConfiguration(device, 0x02, 0x0023, data, sizeof data) != 0) return false;
-  return Get32(data) >= 16 && Get16(data + 8) == 0x0023 && (data[10] & 1);
+  return GetBe32(data) >= 16 && GetBe16(data + 8) == 0x0023 && (data[10] & 1);
 }
 
 bool ReadDriveSerial(DeviceHandle device, std::string* serial) {
   TestUnitReady(device);
   uint8_t data[64] = {};
   if (GetConfiguration(device, 0x00, 0x0108, data, sizeof data) != 0) return false;
-  if (Get32(data) < 12 || Get16(data + 8) != 0x0108) return false;
+  if (GetBe32(data) < 12 || GetBe16(data + 8) != 0x0108) return false;
   const uint32_t length = std::min<uint32_t>(data[11], 32);
   serial->assign(reinterpret_cast<const char*>(data + 12), length);
   return true;
@@ -258,7 +247,7 @@ bool ReadDriveSerial(DeviceHandle device, std::string* serial) {
 namespace {
 int MechanismQuery(DeviceHandle device, bool idle, uint8_t* value) {
   uint8_t cdb[12] = {0xBD};
-  Put16(cdb + 8, 56);
+  PutBe16(cdb + 8, 56);
   uint8_t data[56] = {};
   const uint32_t status = Send(device, cdb, kDirectionFromUnit, data, sizeof data, kTimeout);
   if (status != 0) {
@@ -280,13 +269,13 @@ int MechanismIdleQuery(DeviceHandle device, uint8_t* changer_state) {
 
 uint32_t SetModePage0Byte2(DeviceHandle device, uint8_t value) {
   uint8_t sense_cdb[10] = {0x5A, 0x08, 0x00};
-  Put16(sense_cdb + 7, 12);
+  PutBe16(sense_cdb + 7, 12);
   uint8_t page[12] = {};
   uint32_t status = Send(device, sense_cdb, kDirectionFromUnit, page, sizeof page, kTimeout);
   if (status != 0) return status;
   page[10] = value;
   uint8_t select_cdb[10] = {0x55, 0x10};
-  Put16(select_cdb + 7, 12);
+  PutBe16(select_cdb + 7, 12);
   return Send(device, select_cdb, kDirectionToUnit, page, sizeof page, kTimeout);
 }
 
@@ -319,15 +308,15 @@ uint32_t LoadSlot(DeviceHandle device, uint8_t slot) {
 
 uint32_t WriteFirmwareChunk(DeviceHandle device, uint32_t offset, const void* data, uint32_t length) {
   uint8_t cdb[12] = {0xEA};
-  Put24(cdb + 3, offset);
-  Put24(cdb + 6, length);
+  PutBe24(cdb + 3, offset);
+  PutBe24(cdb + 6, length);
   return Send(device, cdb, kDirectionToUnit, const_cast<void*>(data), length, kLongTimeout);
 }
 
 uint32_t ReadFirmwareChunk(DeviceHandle device, uint32_t offset, void* data, uint32_t length) {
   uint8_t cdb[12] = {0xE8};
-  Put24(cdb + 3, offset);
-  Put24(cdb + 6, length);
+  PutBe24(cdb + 3, offset);
+  PutBe24(cdb + 6, length);
   return Send(device, cdb, kDirectionFromUnit, data, length, kLongTimeout);
 }
 
@@ -342,7 +331,7 @@ bool ReadBridgeVersion(DeviceHandle device, uint16_t* version, uint8_t raw[64]) 
   const uint8_t cdb[10] = {0x3C, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00};
   uint8_t data[64] = {};
   if (Send(device, cdb, kDirectionFromUnit, data, sizeof data, kTimeout) != 0) return false;
-  *version = Get16(data + 2);
+  *version = GetBe16(data + 2);
   if (raw != nullptr) std::memcpy(raw, data, sizeof data);
   return true;
 }
@@ -359,7 +348,7 @@ bool ReadUnitStatus(DeviceHandle device, UnitStatus* out, platform::Clock& clock
     std::memset(page, 0, sizeof page);
     const uint32_t status = VendorRead(device, 0x1F, 0, 0, page, sizeof page);
     have_page = status == 0;
-    if (have_page && Get16(page) >= 9) break;
+    if (have_page && GetBe16(page) >= 9) break;
   }
   if (!have_page) return false;
   out->magazine_type = page[2];
@@ -497,7 +486,7 @@ uint32_t WriteHostMemo(DeviceHandle device, const uint8_t memo[64]) {
 bool ReadFormatCounter(DeviceHandle device, uint16_t* counter) {
   uint8_t data[8];
   if (!ReadParameter(device, kParamFormatCounter, data, sizeof data)) return false;
-  *counter = Get16(data + 4);
+  *counter = GetBe16(data + 4);
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/big_endian.h"
 #include "platform/file.h"
 #include "platform/log.h"
 #include "platform/text.h"
@@ -29,10 +30,7 @@ uint32_t Get32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
-uint32_t GetBe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
+using platform::GetBe32;
 
 // Creates or replaces path with exactly these bytes, creating its folder chain.
 Win32Error ReplaceFile(const fs::path& path, const void* data, uint32_t length) {

@@ -6,6 +6,7 @@
 //
 // The monitor sends its commands without the operation lock (only the alert's
 // reload takes it) and reads the controller's flags without locks.
+#include "platform/big_endian.h"
 #include "platform/log.h"
 #include "platform/sessions.h"
 #include "platform/text.h"
@@ -47,17 +48,13 @@ bool ReadCounterPair(DeviceHandle device, uint8_t page, uint8_t length, CounterP
          ReadCounterPage(device, 2, page, out->limit, length) == 0;
 }
 
-uint32_t Be16(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
-uint32_t Be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
 
 // The limit pages keep flag bits above the value: 13 bits of a 16-bit field
 // and 29 bits of a 32-bit field are the limit itself.
-uint32_t Current16(const CounterPair& c, uint8_t offset) { return Be16(c.current + offset); }
-uint32_t Limit16(const CounterPair& c, uint8_t offset) { return Be16(c.limit + offset) & 0x1FFF; }
-uint32_t Current32(const CounterPair& c, uint8_t offset) { return Be32(c.current + offset); }
-uint32_t Limit32(const CounterPair& c, uint8_t offset) { return Be32(c.limit + offset) & 0x1FFFFFFF; }
+uint32_t Current16(const CounterPair& c, uint8_t offset) { return platform::GetBe16(c.current + offset); }
+uint32_t Limit16(const CounterPair& c, uint8_t offset) { return platform::GetBe16(c.limit + offset) & 0x1FFF; }
+uint32_t Current32(const CounterPair& c, uint8_t offset) { return platform::GetBe32(c.current + offset); }
+uint32_t Limit32(const CounterPair& c, uint8_t offset) { return platform::GetBe32(c.limit + offset) & 0x1FFFFFFF; }
 bool Over16(const CounterPair& c, uint8_t offset) { return Current16(c, offset) > Limit16(c, offset); }
 
 // One step of a notice countdown; true when the notice is due now.

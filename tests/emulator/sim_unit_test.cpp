@@ -595,6 +595,22 @@ TEST_F(SimUnitTest, UnplugDuringACommand) {
   EXPECT_EQ(TestUnitReady(dev()), 0u);
 }
 
+TEST_F(SimUnitTest, ThrottledTransfersAddUpTheirTimeExactly) {
+  // One-sector writes at 1,000,000 bytes/s take 2.048 ms each: 100 of them
+  // must cost 204 ms of clock time, not 100 x 2 ms.
+  platform::TestClock clock;
+  clock.SetAutoAdvanceOnSleep(true);
+  SimUnitOptions options;
+  options.clock = &clock;
+  options.drive_bytes_per_second = 1000000;
+  Open(kMagazineRewritable, false, options);
+  FormatLoaded(kMagazineRewritable);
+  const std::vector<uint8_t> data = Pattern(1, 3);
+  const uint64_t start = clock.NowMs();
+  for (uint32_t lba = 0; lba < 100; ++lba) ASSERT_EQ(Write10(dev(), lba, 1, data.data()), 0u);
+  EXPECT_EQ(clock.NowMs() - start, 204u);
+}
+
 TEST_F(SimUnitTest, LoadTimeMakesTheDriveBecomeReady) {
   platform::TestClock clock;
   SimUnitOptions options;

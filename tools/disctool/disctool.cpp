@@ -10,7 +10,7 @@
 #include "platform/scsi_device.h"
 #include "platform/unit_socket.h"
 #include "service/udf/image_drive.h"
-#include "service/udf/unit_drive.h"
+#include "service/unit/unit_drive.h"
 #include "service/unit/unit_commands.h"
 #include "tools/disctool/fs_commands.h"
 
@@ -134,7 +134,7 @@ namespace {
 
 // A drive over the unit command set that owns what it talks through: the SCSI
 // device and, for a magazine folder, the simulated unit running in this process.
-class OwnedUnitDrive : public udf::UnitDrive {
+class OwnedUnitDrive : public unit::UnitDrive {
  public:
   OwnedUnitDrive(std::unique_ptr<emulator::SimUnit> sim, std::unique_ptr<platform::ScsiDevice> device)
       : UnitDrive(device.get()), sim_(std::move(sim)), device_(std::move(device)) {}

@@ -10,7 +10,7 @@
 #include "platform/udf/tag.h"
 #include "service/udf/image_drive.h"
 #include "service/udf/udf_format.h"
-#include "service/udf/unit_drive.h"
+#include "service/unit/unit_drive.h"
 #include "service/unit/unit_commands.h"
 
 namespace kelva::udf {
@@ -74,7 +74,7 @@ class SimFormat : public ::testing::Test {
 
 TEST_F(SimFormat, RewritableDiscIsFormattedAndReadBack) {
   Insert(emulator::kTypeRewritable, 1);
-  UnitDrive drive(device_.get());
+  unit::UnitDrive drive(device_.get());
   ASSERT_TRUE(FormatDisc(drive));
   EXPECT_EQ(device_->counts[0x04], 1);  // FORMAT UNIT: the fresh disc reported no capacity
   for (const auto& cdb : device_->write_cdbs) {
@@ -98,7 +98,7 @@ TEST_F(SimFormat, RewritableDiscIsFormattedAndReadBack) {
 
 TEST_F(SimFormat, BlankRecordableDiscGetsFourTracks) {
   Insert(emulator::kTypeRecordable, 1);
-  UnitDrive drive(device_.get());
+  unit::UnitDrive drive(device_.get());
   ASSERT_TRUE(FormatDisc(drive));
   const auto tracks = Tracks();
   ASSERT_EQ(tracks.size(), 4u);
@@ -124,7 +124,7 @@ TEST_F(SimFormat, BlankRecordableDiscGetsFourTracks) {
 TEST_F(SimFormat, FailingWriteEndsInFailureAfterThreeAttempts) {
   Insert(emulator::kTypeRewritable, 1);
   unit_->FailNext(0x2A, 3, 0x03, 0x0C, 0x00);  // medium error, write error
-  UnitDrive drive(device_.get());
+  unit::UnitDrive drive(device_.get());
   EXPECT_FALSE(FormatDisc(drive));
   EXPECT_EQ(device_->counts[0x2A], 3);
   // Each attempt detected the medium again; the first also asked whether the
@@ -142,7 +142,7 @@ TEST_F(SimFormat, FailingWriteEndsInFailureAfterThreeAttempts) {
 TEST_F(SimFormat, FailingReserveTrackEndsInFailureAfterThreeAttempts) {
   Insert(emulator::kTypeRecordable, 1);
   unit_->FailNext(0x53, 3, 0x05, 0x2C, 0x00);
-  UnitDrive drive(device_.get());
+  unit::UnitDrive drive(device_.get());
   EXPECT_FALSE(FormatDisc(drive));
   EXPECT_EQ(device_->counts[0x53], 3);
   EXPECT_EQ(device_->counts[0x2A], 0);
@@ -150,7 +150,7 @@ TEST_F(SimFormat, FailingReserveTrackEndsInFailureAfterThreeAttempts) {
 
 TEST_F(SimFormat, IntegrityLeftOpenIsClosedThroughTheUnit) {
   Insert(emulator::kTypeRewritable, 1);
-  UnitDrive drive(device_.get());
+  unit::UnitDrive drive(device_.get());
   ASSERT_TRUE(FormatDisc(drive));
   std::vector<uint8_t> s(2048);
   ASSERT_EQ(drive.Read10(64, 1, s.data()), 0u);

@@ -21,7 +21,7 @@
 #include "service/udf/image_drive.h"
 #include "service/udf/sector_drive.h"
 #include "service/udf/udf_format.h"
-#include "service/udf/unit_drive.h"
+#include "service/unit/unit_drive.h"
 
 namespace kelva::udf::testing {
 
@@ -136,7 +136,7 @@ class SimVolume {
     EXPECT_EQ(unit_->InsertMagazine(dir / "mag"), 0u);
     sim_ = std::make_unique<emulator::SimScsiDevice>(unit_.get());
     log_ = std::make_unique<WriteLog>(sim_.get());
-    drive_ = std::make_unique<UnitDrive>(log_.get());
+    drive_ = std::make_unique<unit::UnitDrive>(log_.get());
     EXPECT_TRUE(FormatDisc(*drive_));
     log_->writes.clear();
   }
@@ -169,7 +169,7 @@ class SimVolume {
   std::unique_ptr<emulator::SimUnit> unit_;
   std::unique_ptr<emulator::SimScsiDevice> sim_;
   std::unique_ptr<WriteLog> log_;
-  std::unique_ptr<UnitDrive> drive_;
+  std::unique_ptr<unit::UnitDrive> drive_;
   std::unique_ptr<DriveSectorDevice> dev_;
   std::unique_ptr<UdfFileSystem> fs_;
 };

@@ -1,8 +1,8 @@
-#include "service/udf/unit_drive.h"
+#include "service/unit/unit_drive.h"
 
 #include <algorithm>
 
-namespace kelva::udf {
+namespace kelva::unit {
 
 uint32_t UnitDrive::TestUnitReady() { return unit::TestUnitReady(device_); }
 
@@ -30,7 +30,7 @@ uint32_t UnitDrive::ReadDiscInformation(uint32_t* last_track) {
   return 0;
 }
 
-uint32_t UnitDrive::ReadTrackInformation(uint32_t track, TrackInfo* info) {
+uint32_t UnitDrive::ReadTrackInformation(uint32_t track, udf::TrackInfo* info) {
   unit::TrackInformation t;
   if (track > 0xFFFF || !unit::ReadTrackInformation(device_, static_cast<uint16_t>(track), &t))
     return kStatusDecodeFailed;
@@ -53,4 +53,4 @@ uint32_t UnitDrive::Write10(uint32_t lba, uint16_t blocks, const uint8_t* buffer
   return unit::Write10(device_, lba, blocks, buffer);
 }
 
-}  // namespace kelva::udf
+}  // namespace kelva::unit

@@ -1,0 +1,3 @@
+add_executable(disc_engine_bench ${CMAKE_CURRENT_LIST_DIR}/disc_engine_bench.cpp)
+kelva_target_options(disc_engine_bench)
+target_link_libraries(disc_engine_bench PRIVATE kelva_storage kelva_unit kelva_udf kelva_emulator benchmark::benchmark)
