@@ -51,6 +51,11 @@ constexpr char kTombstoneHolder[] = "SELECT type,attr FROM dirent WHERE name=?;"
 constexpr char kHighestNumber[] =
     "SELECT CAST(substr(name,?) AS INTEGER) FROM dirent WHERE (type&8)=0 AND name LIKE ? ESCAPE '\\' "
     "ORDER BY CAST(substr(name,?) AS INTEGER) DESC LIMIT 1;";
+// The same two statements for a deleted stream that holds a wanted stream name.
+constexpr char kHighestStreamNumber[] =
+    "SELECT CAST(substr(name,?) AS INTEGER) FROM dirent WHERE type&8 AND name LIKE ? ESCAPE '\\' "
+    "ORDER BY CAST(substr(name,?) AS INTEGER) DESC LIMIT 1;";
+constexpr char kRenameStream[] = "UPDATE dirent SET name=? WHERE type&8 AND name=?;";
 
 // Fills rec from the current row of a statement with the twelve dirent columns
 // in the order name, type, disk, file, attr, size, alloc, ctime, atime, mtime,
@@ -269,18 +274,25 @@ int CDirectoryDb::RenameEntry(std::u16string_view old16, std::u16string_view new
 
 int CDirectoryDb::MoveTombstoneAside(std::u16string_view name, std::string_view name_utf8) {
   uint32_t attr = 0;
+  bool stream = false;
   {
     Statement st(*this);
     if (st.Prepare(kTombstoneHolder) != SQLITE_OK) return 0;
     st.BindText(1, name_utf8);
     if (st.Step() != SQLITE_ROW) return 0;
     if ((st.ColumnInt(0) & ENTRY_DELETED) == 0) return 0;  // a live entry holds the name
+    stream = (st.ColumnInt(0) & ENTRY_STREAM) != 0;
     attr = static_cast<uint32_t>(st.ColumnInt(1));
   }
-  return RenameTombstone(name, attr);
+  return RenameTombstone(name, attr, stream);
 }
 
-int CDirectoryDb::RenameTombstone(std::u16string_view name, uint32_t attr) {
+int CDirectoryDb::RenameTombstone(std::u16string_view full_name, uint32_t attr, bool stream) {
+  // A deleted stream keeps its file's name and colon; the marker goes into the
+  // stream's own name, so that the tombstone stays a stream of the same file.
+  const size_t colon = stream ? full_name.find(u':') : std::u16string_view::npos;
+  const size_t base = colon == std::u16string_view::npos ? 0 : colon + 1;
+  const std::u16string_view name = full_name.substr(base);
   // Split into stem and extension (from the last "." on), shortening the stem so
   // that the stem is at most 239 units; the number marker goes between the two.
   const size_t length = name.size();
@@ -304,6 +316,7 @@ int CDirectoryDb::RenameTombstone(std::u16string_view name, uint32_t attr) {
     stem = name.substr(0, dot);
     ext = name.substr(dot);
   }
+  stem = full_name.substr(0, base + stem.size());
   const std::string stem8 = platform::Utf16ToUtf8(stem);
   const std::string ext8 = platform::Utf16ToUtf8(ext);
   std::string pattern;
@@ -316,7 +329,7 @@ int CDirectoryDb::RenameTombstone(std::u16string_view name, uint32_t attr) {
   int64_t highest = 0;
   {
     Statement st(*this);
-    if (st.Prepare(kHighestNumber) != SQLITE_OK) return 0;
+    if (st.Prepare(stream ? kHighestStreamNumber : kHighestNumber) != SQLITE_OK) return 0;
     st.BindInt(1, number_at);
     st.BindText(2, pattern);
     st.BindInt(3, number_at);
@@ -329,18 +342,19 @@ int CDirectoryDb::RenameTombstone(std::u16string_view name, uint32_t attr) {
   }
   if (highest == INT64_MAX) return 0;
   const std::string new8 = stem8 + "_#" + std::to_string(highest + 1) + "#" + ext8;
-  const std::string old8 = platform::Utf16ToUtf8(name);
+  const std::string old8 = platform::Utf16ToUtf8(full_name);
   {
     Statement st(*this);
-    if (st.Prepare(kRenameEntry) != SQLITE_OK) return 0;
+    if (st.Prepare(stream ? kRenameStream : kRenameEntry) != SQLITE_OK) return 0;
     st.BindText(1, new8);
     st.BindText(2, old8);
     if (st.Step() != SQLITE_DONE || Changes() != 1) return 0;
   }
   MarkChanged();
-  if (!MoveStreams(new8, name, old8)) return 0;
+  if (stream) return 1;  // a stream has no streams and no directory row
+  if (!MoveStreams(new8, full_name, old8)) return 0;
   if (rename_callback_ != nullptr) {
-    rename_callback_(rename_context_, name, platform::Utf8ToUtf16(new8), attr);
+    rename_callback_(rename_context_, full_name, platform::Utf8ToUtf16(new8), attr);
   }
   return 1;
 }

@@ -82,7 +82,8 @@ class CDirectoryDb : public CCatalogDb {
   int RunRename(std::string_view new_name, std::string_view old_name);
   // Renames the tombstone holding name_utf8 out of the way. 1 on success.
   int MoveTombstoneAside(std::u16string_view name, std::string_view name_utf8);
-  int RenameTombstone(std::u16string_view name, uint32_t attr);
+  // Renames the tombstone (an entry, or with stream set a deleted stream) aside.
+  int RenameTombstone(std::u16string_view full_name, uint32_t attr, bool stream);
   // "UPDATE ... name=new||substr(name, old length + 1) ..." for the streams of old.
   bool MoveStreams(std::string_view new_name, std::u16string_view old_name, std::string_view old_utf8);
 
