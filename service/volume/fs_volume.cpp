@@ -119,12 +119,15 @@ bool CFsVolume::Open(VolumeOpenParts parts) {
       }
     }
   }
-  // Step 10.
+  // Step 10. Writing "Version" itself changes the catalog, so the catalog's own
+  // state is read first; a magazine protected as another computer's is never
+  // stamped as ours (that would lift the protection at the next open).
   if (discs_->CanWrite()) {
+    const bool changed = structure_->ChangeState() == 1;
     uint8_t raw[8];
     for (int i = 0; i < 8; ++i) raw[i] = static_cast<uint8_t>(version_ >> (8 * i));
     structure_->SetProperty("Version", raw, sizeof raw);
-    if (structure_->ChangeState() == 1) {
+    if (changed && (read_only_.load() & kReadOnlyOtherSystem) == 0) {
       structure_->SetProperty("LastSystem", identity_.data(), identity_.size());
       written_here = true;
     }
