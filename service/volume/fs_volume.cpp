@@ -535,6 +535,11 @@ void CFsVolume::ReleaseFile(FileRef* ref) {
   }
 }
 
+DirRef* CFsVolume::root() {
+  storage::ReadGuard g(dir_lock_);
+  return dirs_.empty() ? nullptr : dirs_.front().get();
+}
+
 size_t CFsVolume::DirectoryCount() {
   storage::ReadGuard g(dir_lock_);
   return dirs_.size();

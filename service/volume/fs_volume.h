@@ -170,6 +170,10 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   bool busy() const { return busy_; }
   const MachineIdentity& identity() const { return identity_; }
 
+  IVolumeDiscs* discs() { return discs_; }
+  // The root directory (the first entry of the directory table), null before Open.
+  DirRef* root();
+
   // ---- the structure catalog (restore code sets it up) ----
   storage::CStructureDb* structure() { return structure_.get(); }
   void SetStructure(std::unique_ptr<storage::CStructureDb> db, uint32_t file_number);

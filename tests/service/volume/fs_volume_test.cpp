@@ -12,6 +12,9 @@
 #include <thread>
 
 #include "service/storage/catalog_structure.h"
+#include "service/storage/dir_object.h"
+#include "service/storage/disc_recorder.h"
+#include "service/volume/catalog_restore.h"
 #include "tests/eventually.h"
 
 namespace kelva::volume {
@@ -608,6 +611,105 @@ TEST_F(FsVolumeTest, OpenTakesTheMagazineConfiguration) {
   EXPECT_EQ(volume_->read_only(), kReadOnlyVolume);
   volume_->Close();
   EXPECT_EQ(discs_.mark_clean.load(), 1);  // read-only bit 2 does not keep the marker away
+}
+
+}  // namespace
+}  // namespace kelva::volume
+
+namespace kelva::volume {
+namespace {
+
+// Records every cache file under its own identity.
+class FakeRecorder : public storage::IDiscRecorder {
+ public:
+  uint8_t CurrentDisc() override { return 0; }
+  bool CanWrite() override { return true; }
+  Win32Error RecordCacheFile(CacheKind kind, uint8_t disc, uint32_t file, bool, const fs::path*, uint8_t* out_disc,
+                             uint32_t* out_file) override {
+    std::lock_guard l(mu);
+    recorded.emplace_back(kind, file);
+    if (out_disc != nullptr) *out_disc = disc;
+    if (out_file != nullptr) *out_file = file;
+    return 0;
+  }
+  Win32Error RecordLogHead(uint8_t disc, uint32_t file, bool, uint8_t* out_disc, uint32_t* out_file) override {
+    if (out_disc != nullptr) *out_disc = disc;
+    if (out_file != nullptr) *out_file = file;
+    return 0;
+  }
+  bool ChangeDisc(uint8_t) override { return false; }
+  size_t Count() {
+    std::lock_guard l(mu);
+    return recorded.size();
+  }
+  std::mutex mu;
+  std::vector<std::pair<CacheKind, uint32_t>> recorded;
+};
+
+class CatalogVolumeTest : public FsVolumeTest {
+ protected:
+  bool OpenWith(CCatalogRestore* restore) {
+    VolumeOpenParts parts;
+    parts.unit = &unit_;
+    parts.discs = &discs_;
+    parts.recorder = &recorder_;
+    parts.cache = MakeCache();
+    parts.restore = restore;
+    parts.run_archive = [this] { ++archives_; };
+    return volume_->Open(std::move(parts));
+  }
+  FakeRecorder recorder_;
+  int archives_ = 0;
+};
+
+// A new volume gets a structure catalog and a root; a directory created in it
+// is written by the writer, and the catalog found again after close holds it.
+TEST_F(CatalogVolumeTest, NewVolumeRoundTripsThroughTheCache) {
+  CCatalogRestore fresh(std::nullopt);
+  ASSERT_TRUE(OpenWith(&fresh));
+  EXPECT_EQ(volume_->read_only(), 0);
+  EXPECT_EQ(archives_, 1);
+  ASSERT_NE(volume_->root(), nullptr);
+  uint8_t raw[32] = {};
+  size_t len = 0;
+  ASSERT_EQ(volume_->structure()->GetProperty("LastSystem", raw, 32, &len), 1);  // a new catalog is changed
+  EXPECT_EQ(std::memcmp(raw, identity_.data(), 32), 0);
+  const uint32_t catalog_number = volume_->structure_file();
+
+  auto sub = std::make_unique<storage::CDirObject>(volume_.get());
+  storage::CDirObject* raw_sub = sub.get();
+  DirRef* sub_ref = volume_->AddDirectory(std::move(sub), volume_->root());
+  ASSERT_EQ(raw_sub->Create(volume_->root()->dir->catalog(), u"docs", 0, 133000000000000000LL), 0u);
+  EXPECT_EQ(volume_->DirectoryTableIndex(raw_sub), 2u);
+  EXPECT_EQ(volume_->DirectoryTableAt(2), raw_sub->catalog());
+  EXPECT_GT(volume_->metadata_bytes(), 0);
+  EXPECT_EQ(volume_->MarkDirectoryDirty(raw_sub, 1, 0), 1);
+  EXPECT_EQ(volume_->DirectoryState(raw_sub), kQueueWrite);
+  std::vector<char16_t> path(64);
+  const size_t n = volume_->CatalogBuildPath(raw_sub, path.size(), path.data());
+  EXPECT_EQ(std::u16string(path.end() - static_cast<long>(n), path.end()), u"\\docs");
+
+  clock_.SetScale(200);
+  StartWriter();
+  ASSERT_TRUE(test::Eventually([&] { return recorder_.Count() > 0 && !volume_->busy(); }));
+  EXPECT_EQ(volume_->DirectoryState(raw_sub), kQueueNone);
+  volume_->ReleaseDirectory(sub_ref);
+  volume_->StopWriter();
+  writer_.join();
+  volume_->settings().retention_mode = 2;  // keep the whole cache
+  volume_->Close();
+  EXPECT_EQ(discs_.mark_clean.load(), 1);
+
+  // Open again from the catalog left in the cache.
+  volume_ = std::make_unique<CFsVolume>(nullptr, clock_, 0x0001000200030004ULL, identity_);
+  CCatalogRestore found(catalog_number);
+  ASSERT_TRUE(OpenWith(&found));
+  uint8_t disc = 0;
+  uint32_t file = 0;
+  EXPECT_EQ(volume_->structure()->LookupPath(u"docs", -1, &disc, &file, 0), 1);
+  storage::DirEntryRecord entry;
+  EXPECT_EQ(volume_->root()->dir->GetEntry(u"docs", &entry), 0u);
+  EXPECT_EQ(discs_.fetches.load(), 0);  // it was in the cache: nothing fetched
 }
 
 }  // namespace
