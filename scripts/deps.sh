@@ -9,11 +9,10 @@ packages=(
   zlib1g-dev libssl-dev
   libfuse3-dev fuse3
   libudev-dev libnotify-dev libglib2.0-dev dbus-daemon
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev libfwnt-dev
   clang libclang-rt-14-dev
   udftools 7zip udfclient
   systemd
-  libfwnt-dev
 )
 
 missing=()

@@ -7,6 +7,7 @@
 
 #include "platform/eventlog.h"
 #include "platform/log.h"
+#include "platform/thread_priority.h"
 #include "service/unit/unit_controller.h"
 
 namespace kelva::storage {
@@ -129,7 +130,7 @@ Win32Error CDiscEngine::Start(uint8_t current_disc) {
   started_ = true;
   current_disc_ = current_disc;
   loaded_disc_ = unit_->CurrentSlot();
-  clean_ = unit_->Exists(u"CLEAN");
+  clean_ = unit_->Exists(u"CLEAN");  // a cleanly closed magazine needs no preparation
   ReadDiscState();
   worker_ = std::thread([this] { WorkerLoop(); });
   watchdog_ = std::thread([this] { WatchdogLoop(); });
@@ -197,6 +198,8 @@ Win32Error CDiscEngine::Submit(Request& r) {
 }
 
 void CDiscEngine::WorkerLoop() {
+  // Every disc operation of the volume waits for this thread.
+  if (!pe::RaiseThreadPriority()) KLOG_DEBUG("disc engine: the worker keeps its normal priority");
   for (;;) {
     work_.Wait();
     for (;;) {
@@ -350,14 +353,20 @@ size_t CDiscEngine::SlowBlockCount() {
 
 void CDiscEngine::ReadDiscState() {
   DiscState s;
-  s.known = unit_->GetSpace(&s.total_bytes, &s.free_bytes) == 1;
+  {
+    CommandScope c(this, DiscOperation::kOpen);
+    s.known = unit_->GetSpace(&s.total_bytes, &s.free_bytes) == 1;
+  }
   std::lock_guard lock(state_mu_);
   state_ = s;
 }
 
 void CDiscEngine::CheckResources() {
   uint32_t counters[3] = {};
-  if (unit_->GetResources(counters) != 1) return;  // unreadable: nothing is marked
+  {
+    CommandScope c(this, DiscOperation::kOpen);
+    if (unit_->GetResources(counters) != 1) return;  // unreadable: nothing is marked
+  }
   const uint32_t map_entries = counters[1], updates = counters[2];
   if (map_entries < 64 || updates < 200) no_further_disc_ = true;
   if (map_entries < 128 || updates < 400) {
@@ -367,7 +376,11 @@ void CDiscEngine::CheckResources() {
 }
 
 Win32Error CDiscEngine::CheckWritable() {
-  if (unusable_ || unit_->IsWritable() != 1) return pe::ERROR_WRITE_PROTECT;
+  if (unusable_) return pe::ERROR_WRITE_PROTECT;
+  {
+    CommandScope c(this, DiscOperation::kOpen);
+    if (unit_->IsWritable() != 1) return pe::ERROR_WRITE_PROTECT;
+  }
   if (no_further_disc_) return pe::ERROR_DISK_FULL;
   return pe::ERROR_SUCCESS;
 }

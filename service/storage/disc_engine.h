@@ -129,7 +129,8 @@ class CDiscEngine {
   static constexpr uint32_t kRecordRetries = 80;  // numbers tried while the name is taken
   static constexpr uint32_t kBusyNotice = 21;     // condition while a command takes long
 
-  // None owned; all must outlive the engine.
+  // None owned; all must outlive the engine. REQUIRES: host, cache and unit
+  // are not null.
   CDiscEngine(IDiscEngineHost* host, CCacheStore* cache, unit::UnitController* unit,
               DiscEngineOptions options = {});
   ~CDiscEngine();  // Shutdown()
@@ -320,7 +321,7 @@ class CDiscEngine {
 
   std::thread worker_;
   std::thread watchdog_;
-  bool started_ = false;
+  std::atomic<bool> started_{false};
 };
 
 }  // namespace kelva::storage
