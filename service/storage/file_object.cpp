@@ -1160,14 +1160,17 @@ Win32Error CFileObject::RecordSegment(const FileSegment& s) {
     const uint8_t disc = engine->CurrentDisc();
     int64_t written = 0;
     Win32Error e;
-    if (kind == ENTRY_KIND_FILE && from == recording_.recorded_length &&
-        (from == 0 ? true : recording_.disc == disc && entry_.disk == disc)) {
-      // Still one run from offset 0 in the file's own disc file.
-      if (from == 0) {
+    // A kind-0 file stays one run from offset 0 in its own disc file while the
+    // run reaches the recorded end and that disc file is on the current disc:
+    // the disc file is cut back to the run's start and the run written on.
+    const bool fresh = recording_.recorded_length == 0 && !recording_started_;
+    if (kind == ENTRY_KIND_FILE && from <= recording_.recorded_length && from + left >= recording_.recorded_length &&
+        (fresh || (recording_.disc == disc && entry_.disk == disc))) {
+      if (fresh) {
         std::lock_guard lock(mu_);
         entry_.disk = disc;  // nothing recorded yet: the file takes the current disc
       }
-      e = engine->BeginDataFile(CK_DAT, entry_.file, from == 0 && !recording_started_);
+      e = engine->BeginDataFile(CK_DAT, entry_.file, fresh);
       if (e == platform::ERROR_FILE_EXISTS) e = engine->BeginDataFile(CK_DAT, entry_.file, false);
       if (e == 0) {
         recording_started_ = true;

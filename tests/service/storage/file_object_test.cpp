@@ -347,6 +347,29 @@ TEST_F(FileObjectTest, RecordingAcrossAFullDiscMovesToExtentsOnTwoDiscs) {
   EXPECT_EQ(f.Record(), platform::ERROR_RETRY);
 }
 
+TEST_F(FileObjectTest, RecordingKeepsKindZeroWhileContentGrowsAsOneRun) {
+  CFileObject& f = NewFile();
+  const std::string content = Pattern(0, MiB + 5010, 3);
+  WriteAll(f, 0, content.substr(0, MiB + 10));
+  ASSERT_EQ(f.Record(), 0u);
+  // The run from offset 0 goes into the file's own disc file, written in whole
+  // sectors and set back to its true length.
+  const auto key = std::make_tuple(uint8_t{CK_DAT}, f.entry().disk, f.entry().file);
+  EXPECT_EQ(f.entry().type & ENTRY_KIND_MASK, ENTRY_KIND_FILE);
+  EXPECT_TRUE(volume_->disc().files[key] == content.substr(0, MiB + 10));
+
+  WriteAll(f, MiB + 10, content.substr(MiB + 10));
+  ASSERT_EQ(f.Record(), 0u);
+  EXPECT_EQ(f.entry().type & ENTRY_KIND_MASK, ENTRY_KIND_FILE);
+  EXPECT_TRUE(volume_->disc().files[key] == content);
+  EXPECT_EQ(f.recording_state().recorded_length, MiB + 5010);
+  EXPECT_EQ(f.Record(), platform::ERROR_RETRY);
+  DirEntryRecord row;
+  row.name = u"f.bin";
+  ASSERT_TRUE(parent()->GetEntry(&row));
+  EXPECT_EQ(row.size, MiB + 5010);
+}
+
 TEST_F(FileObjectTest, ConcurrentReadersSeeOnlyWrittenBytes) {
   CFileObject& f = NewFile();
   constexpr int64_t kSize = 4 * MiB;
