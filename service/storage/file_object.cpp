@@ -315,9 +315,10 @@ Win32Error CFileObject::Open(const DirEntryRecord& entry, CDirectoryDb* parent) 
 Win32Error CFileObject::Close() {
   if (!have_entry_) return ERROR_INVALID_PARAMETER;
   std::lock_guard write(write_mu_);
-  ClosePiece();
   {
+    // Readers use the open piece under the object lock.
     std::lock_guard lock(mu_);
+    ClosePiece();
     if (trim_at_close_ && entry_.alloc > eof_) {
       entry_.alloc = eof_;
       Reaccount();
@@ -749,7 +750,6 @@ Win32Error CFileObject::NewPiece(int64_t start, uint32_t n, const uint8_t* data)
     seg.start = start;
     seg.length = n;
   }
-  ClosePiece();
   platform::File f;
   uint32_t number = seg.file;
   Win32Error e = volume_->GetCacheStore()->CreateCacheFile(CK_DAT, seg.disc, &number, seg.piece, &f, false);
@@ -773,12 +773,13 @@ Win32Error CFileObject::NewPiece(int64_t start, uint32_t n, const uint8_t* data)
   volume_->AddCachedBytes(n);
   content_changed_.store(true);
   if (n < kPieceBytes) {
-    current_piece_ = std::move(f);
+    current_piece_ = std::move(f);  // closes the piece filled before
     current_piece_number_ = seg.piece;
     current_piece_disc_ = seg.disc;
     current_piece_file_ = seg.file;
     have_current_piece_ = true;
   } else {
+    ClosePiece();
     volume_->MarkFileDirty(this, 1, 0);
   }
   return ERROR_SUCCESS;
