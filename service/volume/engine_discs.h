@@ -43,6 +43,21 @@ class CEngineDiscs : public IVolumeDiscs, public storage::IDiscRecorder {
   platform::Win32Error RecordLogHead(uint8_t disc, uint32_t file, bool on_disc, uint8_t* out_disc,
                                      uint32_t* out_file) override;
   bool ChangeDisc(uint8_t n) override { return engine_->ChangeDisc(n); }
+  void LockIo() override { engine_->LockIo(); }
+  void UnlockIo() override { engine_->UnlockIo(); }
+  platform::Win32Error ReadData(storage::CacheKind kind, uint8_t disc, uint32_t file, uint64_t offset, void* buffer,
+                                uint32_t count, uint32_t* done) override {
+    return engine_->ReadData(kind, disc, file, offset, buffer, count, done);
+  }
+  // The file is named after the disc it is written on.
+  platform::Win32Error BeginDataFile(storage::CacheKind kind, uint32_t file, bool create) override {
+    return engine_->BeginDataFile(kind, engine_->CurrentDisc(), file, create);
+  }
+  platform::Win32Error WriteData(const void* data, uint32_t count, uint32_t* done) override {
+    return engine_->WriteData(data, count, done);
+  }
+  platform::Win32Error SetDataLength(uint64_t length) override { return engine_->SetDataLength(length); }
+  platform::Win32Error CloseDataFile() override { return engine_->CloseDataFile(); }
 
  private:
   storage::CDiscEngine* engine_;

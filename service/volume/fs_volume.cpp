@@ -5,6 +5,7 @@
 
 #include "platform/eventlog.h"
 #include "platform/text.h"
+#include "platform/thread_priority.h"
 #include "service/storage/catalog_directory.h"
 #include "service/storage/dir_object.h"
 
@@ -1239,6 +1240,7 @@ bool CFsVolume::PrefetchOne() {
 }
 
 void CFsVolume::RunWriter() {
+  platform::RaiseThreadPriority();
   worker_running_ = true;
   bool idle = false;
   uint32_t seen_unref_files = unref_files_.load();

@@ -638,6 +638,13 @@ class FakeRecorder : public storage::IDiscRecorder {
     return 0;
   }
   bool ChangeDisc(uint8_t) override { return false; }
+  void LockIo() override {}
+  void UnlockIo() override {}
+  Win32Error ReadData(CacheKind, uint8_t, uint32_t, uint64_t, void*, uint32_t, uint32_t*) override { return 2; }
+  Win32Error BeginDataFile(CacheKind, uint32_t, bool) override { return 19; }
+  Win32Error WriteData(const void*, uint32_t, uint32_t*) override { return 19; }
+  Win32Error SetDataLength(uint64_t) override { return 19; }
+  Win32Error CloseDataFile() override { return 0; }
   size_t Count() {
     std::lock_guard l(mu);
     return recorded.size();

@@ -14,6 +14,7 @@
 #include "service/volume/catalog_restore.h"
 #include "service/volume/engine_discs.h"
 #include "service/volume/fs_volume.h"
+#include "service/volume/open_file_object.h"
 #include "tests/eventually.h"
 #include "tests/service/storage/disc_engine_fixture.h"
 
@@ -31,12 +32,22 @@ class SilentUnit : public IVolumeUnit {
 
 class VolumeSoakTest : public storage::testing::DiscEngineTest {};
 
-std::u16string Name(int thread, int round, bool renamed) {
-  const std::string s = (renamed ? "r" : "d") + std::to_string(thread) + "_" + std::to_string(round);
+std::u16string Name(int thread, int round, bool renamed, const char* kind = "d") {
+  const std::string s = (renamed ? "r" : "") + std::string(kind) + std::to_string(thread) + "_" + std::to_string(round);
   return std::u16string(s.begin(), s.end());
 }
 
-TEST_F(VolumeSoakTest, DirectoriesRecordedWhileThreadsChangeThem) {
+std::vector<uint8_t> Content(int thread, int round) {
+  std::vector<uint8_t> v(65536 + static_cast<size_t>(round) * 1000);
+  uint32_t x = 0x9E3779B9u * static_cast<uint32_t>(thread * 100 + round + 1);
+  for (auto& b : v) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return v;
+}
+
+TEST_F(VolumeSoakTest, DirectoriesAndFilesRecordedWhileThreadsChangeThem) {
   Start();
   CEngineDiscs discs(engine_.get());
   SilentUnit unit;
@@ -51,6 +62,7 @@ TEST_F(VolumeSoakTest, DirectoriesRecordedWhileThreadsChangeThem) {
   parts.cache = std::move(cache_);
   parts.restore = &fresh;
   ASSERT_TRUE(volume->Open(std::move(parts)));
+  volume->set_free_file([](IOpenFile* f) { delete f; });
   clock_.SetScale(50);
   std::thread writer([&] { volume->RunWriter(); });
 
@@ -75,6 +87,25 @@ TEST_F(VolumeSoakTest, DirectoriesRecordedWhileThreadsChangeThem) {
           volume->MarkDirectoryDirty(raw, 1, 0);
         }
         volume->ReleaseDirectory(ref);
+
+        // A file: created, written, perhaps renamed or deleted, closed.
+        auto open = std::make_unique<COpenFileObject>(std::make_unique<storage::CFileObject>(volume.get()), &discs);
+        COpenFileObject* of = open.get();
+        storage::CFileObject* f = of->file();
+        of->SetOpenInHost(true);
+        FileRef* fref = volume->AddFile(open.release(), of->key(), root);
+        const std::vector<uint8_t> data = Content(t, r);
+        uint32_t written = 0;
+        if (f->Create(root->dir->catalog(), Name(t, r, false, "f"), 0, 133000000000000000LL, false) != 0 ||
+            f->Write(0, static_cast<uint32_t>(data.size()), data.data(), &written) != 0 || written != data.size()) {
+          failures.fetch_add(1);
+        } else {
+          if (r % 3 == 1 && f->Rename(nullptr, Name(t, r, true, "f")) != 0) failures.fetch_add(1);
+          if (r % 5 == 4 && f->Delete() != 0) failures.fetch_add(1);
+        }
+        f->Close();
+        of->SetOpenInHost(false);
+        volume->ReleaseFile(fref);
         volume->EndOperation();
       }
     });
@@ -109,7 +140,27 @@ TEST_F(VolumeSoakTest, DirectoriesRecordedWhileThreadsChangeThem) {
       EXPECT_EQ(engine_->LookupDiscFile(storage::CK_DIR, disc, file, &info), 0u);
     }
   }
+  // Every file that was not deleted reads back with its content.
+  for (int t = 0; t < kThreads; ++t) {
+    for (int r = 0; r < kRounds; ++r) {
+      if (r % 5 == 4) continue;
+      SCOPED_TRACE("file " + std::to_string(t) + "_" + std::to_string(r));
+      storage::DirEntryRecord entry;
+      ASSERT_EQ(root->dir->GetEntry(Name(t, r, r % 3 == 1, "f"), &entry), 0u);
+      const std::vector<uint8_t> want = Content(t, r);
+      EXPECT_EQ(entry.size, static_cast<int64_t>(want.size()));
+      storage::CFileObject reader(volume.get());
+      ASSERT_EQ(reader.Open(entry, root->dir->catalog()), 0u);
+      std::vector<uint8_t> got(want.size());
+      uint32_t done = 0;
+      EXPECT_EQ(reader.Read(0, static_cast<uint32_t>(got.size()), got.data(), &done), 0u);
+      EXPECT_EQ(done, want.size());
+      EXPECT_TRUE(got == want);
+      reader.Close();
+    }
+  }
   EXPECT_EQ(volume->DirectoryState(root->dir.get()), kQueueNone);
+  EXPECT_EQ(volume->pending_bytes(), 0);
   EXPECT_EQ(volume->FilesToWrite(), 0u);
   volume->settings().retention_mode = 2;
   volume->Close();
