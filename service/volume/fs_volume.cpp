@@ -1243,8 +1243,6 @@ void CFsVolume::RunWriter() {
   platform::RaiseThreadPriority();
   worker_running_ = true;
   bool idle = false;
-  uint32_t seen_unref_files = unref_files_.load();
-  uint32_t seen_unref_dirs = unref_dirs_.load();
   while (!stop_worker_.load()) {
     // Step 1.
     if (idle || suspended_.load()) {
@@ -1280,13 +1278,13 @@ void CFsVolume::RunWriter() {
       }
       size_t evicted = 0;
       const uint32_t unref_files = unref_files_.load();       // h
-      if (unref_files != seen_unref_files) {
-        seen_unref_files = unref_files;
+      if (unref_files != seen_unref_files_) {
+        seen_unref_files_ = unref_files;
         if (FileLimitsExceeded()) evicted += EvictFiles(true);
       }
       const uint32_t unref_dirs = unref_dirs_.load();         // i
-      if (unref_dirs != seen_unref_dirs) {
-        seen_unref_dirs = unref_dirs;
+      if (unref_dirs != seen_unref_dirs_) {
+        seen_unref_dirs_ = unref_dirs;
         if (DirectoryCount() > static_cast<size_t>(settings_.dir_limit)) evicted += EvictDirectories();
       }
       if (evicted > 0) {                                      // j

@@ -390,6 +390,8 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::atomic<int32_t> foreground_{0}, active_ops_{0}, cache_waiters_{0};
   std::atomic<uint32_t> passes_{0};
   std::atomic<uint32_t> unref_files_{0}, unref_dirs_{0};
+  // The unreferenced counts the writer saw last (writer thread only).
+  uint32_t seen_unref_files_ = 0, seen_unref_dirs_ = 0;
   std::atomic<int64_t> cached_{0}, pending_{0}, metadata_{0}, catalog_growth_{0};
 
   // Tables and queues.

@@ -719,5 +719,41 @@ TEST_F(CatalogVolumeTest, NewVolumeRoundTripsThroughTheCache) {
   EXPECT_EQ(discs_.fetches.load(), 0);  // it was in the cache: nothing fetched
 }
 
+// Unreferenced directories above the table limit are written and evicted down
+// to the trim level; referenced ones (the root) stay.
+TEST_F(CatalogVolumeTest, WriterEvictsUnreferencedDirectories) {
+  CCatalogRestore fresh(std::nullopt);
+  ASSERT_TRUE(OpenWith(&fresh));
+  volume_->settings().dir_limit = 16;
+  volume_->settings().dir_trim_percent = 50;
+  std::vector<DirRef*> refs;
+  for (int i = 0; i < 20; ++i) {
+    auto dir = std::make_unique<storage::CDirObject>(volume_.get());
+    storage::CDirObject* raw = dir.get();
+    refs.push_back(volume_->AddDirectory(std::move(dir), volume_->root()));
+    const std::string name = "d" + std::to_string(i);
+    ASSERT_EQ(raw->Create(volume_->root()->dir->catalog(), std::u16string(name.begin(), name.end()), 0,
+                          133000000000000000LL),
+              0u);
+  }
+  EXPECT_EQ(volume_->DirectoryCount(), 21u);
+  volume_->ReleaseDirectory(refs[3]);  // released before the writer starts: still seen
+  clock_.SetScale(200);
+  StartWriter();
+  ASSERT_TRUE(test::Eventually([&] { return volume_->DirectoryCount() == 20u; }));
+  for (size_t i = 0; i < refs.size(); ++i) {
+    if (i != 3) volume_->ReleaseDirectory(refs[i]);
+  }
+  ASSERT_TRUE(test::Eventually([&] { return volume_->DirectoryCount() == 8u; }));
+  EXPECT_NE(volume_->root(), nullptr);
+  EXPECT_NE(volume_->DirectoryTableIndex(volume_->root()->dir.get()), 0u);
+  // Every evicted directory left its catalog recorded and its row in the root.
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "d" + std::to_string(i);
+    storage::DirEntryRecord entry;
+    EXPECT_EQ(volume_->root()->dir->GetEntry(std::u16string(name.begin(), name.end()), &entry), 0u);
+  }
+}
+
 }  // namespace
 }  // namespace kelva::volume
