@@ -39,6 +39,27 @@ class IDiscRecorder {
   // Makes disc n the current disc. False when n is past the magazine's last disc
   // or the unit could not load it (the magazine is full).
   virtual bool ChangeDisc(uint8_t n) = 0;
+
+  // ---- file content (file objects) ----
+  // The unit's I/O lock: a file object holds it across the reads of one range so
+  // that its disc reads are not interleaved with other traffic. Re-entrant.
+  virtual void LockIo() = 0;
+  virtual void UnlockIo() = 0;
+  // Reads count bytes at offset of the disc file (kind, disc, file); *done gets
+  // the count read (short at the end of the file). ERROR_FILE_NOT_FOUND or
+  // ERROR_PATH_NOT_FOUND when the disc has no such file.
+  virtual Win32Error ReadData(CacheKind kind, uint8_t disc, uint32_t file, uint64_t offset, void* buffer,
+                              uint32_t count, uint32_t* done) = 0;
+  // Opens (create false) or creates (create true; ERROR_FILE_EXISTS when taken)
+  // the disc file (kind, file) on the current disc as the file in progress; its
+  // position is its end.
+  virtual Win32Error BeginDataFile(CacheKind kind, uint32_t file, bool create) = 0;
+  // Appends to the file in progress; a full disc answers ERROR_DISK_FULL with
+  // *done holding what still fitted.
+  virtual Win32Error WriteData(const void* data, uint32_t count, uint32_t* done) = 0;
+  // Sets the length of the file in progress (its position follows).
+  virtual Win32Error SetDataLength(uint64_t length) = 0;
+  virtual Win32Error CloseDataFile() = 0;
 };
 
 }  // namespace kelva::storage

@@ -9,6 +9,8 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -72,6 +74,59 @@ class FakeDisc : public IDiscRecorder {
     return true;
   }
 
+  void LockIo() override {
+    io_.lock();
+    ++io_locks;
+  }
+  void UnlockIo() override { io_.unlock(); }
+  Win32Error ReadData(CacheKind kind, uint8_t disc, uint32_t file, uint64_t offset, void* buffer, uint32_t count,
+                      uint32_t* done) override {
+    *done = 0;
+    auto it = files.find({kind, disc, file});
+    if (it == files.end()) return platform::ERROR_FILE_NOT_FOUND;
+    if (offset < it->second.size()) {
+      *done = static_cast<uint32_t>(std::min<uint64_t>(count, it->second.size() - offset));
+      std::memcpy(buffer, it->second.data() + offset, *done);
+    }
+    ++data_reads;
+    return 0;
+  }
+  Win32Error BeginDataFile(CacheKind kind, uint32_t file, bool create) override {
+    if (!writable) return platform::ERROR_WRITE_PROTECT;
+    const Key key{kind, current, file};
+    if (create && files.count(key)) return platform::ERROR_FILE_EXISTS;
+    if (!create && !files.count(key)) return platform::ERROR_FILE_NOT_FOUND;
+    files[key];
+    in_progress_ = key;
+    open_ = true;
+    return 0;
+  }
+  Win32Error WriteData(const void* data, uint32_t count, uint32_t* done) override {
+    *done = 0;
+    if (!open_) return platform::ERROR_INVALID_HANDLE;
+    const uint64_t used = UsedOn(std::get<1>(in_progress_));
+    const uint64_t room = full.count(std::get<1>(in_progress_)) ? 0 : (used >= disc_bytes ? 0 : disc_bytes - used);
+    *done = static_cast<uint32_t>(std::min<uint64_t>(count, room));
+    files[in_progress_].append(static_cast<const char*>(data), *done);
+    return *done == count ? Win32Error{0} : Win32Error{platform::ERROR_DISK_FULL};
+  }
+  Win32Error SetDataLength(uint64_t length) override {
+    if (!open_) return platform::ERROR_INVALID_HANDLE;
+    files[in_progress_].resize(length);
+    return 0;
+  }
+  Win32Error CloseDataFile() override {
+    open_ = false;
+    return 0;
+  }
+  uint64_t UsedOn(uint8_t disc) const {
+    uint64_t used = 0;
+    for (const auto& [key, bytes] : files) {
+      if (std::get<1>(key) == disc) used += bytes.size();
+    }
+    return used;
+  }
+
   // Copies a recorded file back into the cache (as a fetch from the discs does).
   Win32Error Fetch(CacheKind kind, uint8_t disc, uint32_t file) {
     auto it = files.find({kind, disc, file});
@@ -88,6 +143,9 @@ class FakeDisc : public IDiscRecorder {
   uint8_t highest = 11;
   bool writable = true;
   int head_recordings = 0;
+  uint64_t disc_bytes = UINT64_MAX;  // data bytes each disc takes (WriteData)
+  std::atomic<int> io_locks{0};
+  std::atomic<int> data_reads{0};
   // Errors answered by the next recordings, first one first.
   std::vector<Win32Error> fail_next;
 
@@ -112,6 +170,9 @@ class FakeDisc : public IDiscRecorder {
 
   CCacheStore* store_;
   std::function<uint32_t()> next_number_;
+  std::recursive_mutex io_;
+  Key in_progress_{};
+  bool open_ = false;
 };
 
 class FakeFsVolume : public volume::IFsVolume, public ICacheStoreOwner {
@@ -182,7 +243,11 @@ class FakeFsVolume : public volume::IFsVolume, public ICacheStoreOwner {
     dirty.emplace_back(dir, write, close);
     return 1;
   }
-  int MarkFileDirty(void*, int, int) override { return 1; }
+  int MarkFileDirty(void* file, int write, int close) override {
+    std::lock_guard lock(file_dirty_mu_);
+    file_dirty.emplace_back(file, write, close);
+    return 1;
+  }
   void CheckCachePressure() override {}
   Win32Error CatalogAddEntry(std::u16string_view path, uint8_t disc, uint32_t file) override {
     return structure.AddDirectory(path, disc, file) ? Win32Error{0} : Win32Error{platform::ERROR_ACCESS_DENIED};
@@ -279,14 +344,17 @@ class FakeFsVolume : public volume::IFsVolume, public ICacheStoreOwner {
     return store_.DeleteCacheFile(kind, disc, file, 0);
   }
   uint32_t GetWriterPassCount() override { return 0; }
-  void AddCachedBytes(int64_t) override {}
+  void AddCachedBytes(int64_t delta) override { cached_bytes += delta; }
   int WaitForCacheRoom() override { return 1; }
   void WaitDirectoryEviction() override {}
   void WaitWriterPriority() override {}
   int MayWriterProceed() override { return 1; }
   void BeginForegroundDisc() override {}
   void EndForegroundDisc() override {}
-  int AddPendingBytes(int64_t) override { return HasRoomFor(0); }
+  int AddPendingBytes(int64_t delta) override {
+    pending_bytes += delta;
+    return delta < 0 ? 1 : HasRoomFor(0);
+  }
   int AddMetadataBytes(int64_t delta) override {
     metadata_bytes += delta;
     return delta < 0 ? 1 : HasRoomFor(0);
@@ -299,7 +367,7 @@ class FakeFsVolume : public volume::IFsVolume, public ICacheStoreOwner {
     return AddMetadataBytes(now - dir->ExchangeAccountedSize(now));
   }
   int HasRoomFor(int64_t bytes) override {
-    return metadata_bytes.load() + bytes + (int64_t{64} << 20) <= free_capacity ? 1 : 0;
+    return metadata_bytes.load() + pending_bytes.load() + bytes + (int64_t{64} << 20) <= free_capacity ? 1 : 0;
   }
   void CommitAfterDiscClose() override {}
   void ReloadForDisc(uint8_t) override {}
@@ -309,10 +377,10 @@ class FakeFsVolume : public volume::IFsVolume, public ICacheStoreOwner {
   void Notify(const uint8_t* message, size_t length) override {
     notifications.emplace_back(reinterpret_cast<const char*>(message), length);
   }
-  bool IsSingleWriter() override { return false; }
-  int64_t SingleFileLimit() override { return INT64_MAX; }
+  bool IsSingleWriter() override { return single_writer; }
+  int64_t SingleFileLimit() override { return single_file_limit; }
   bool SplitActive() override { return false; }
-  int64_t GetSmallFileLimit() override { return 32 << 20; }
+  int64_t GetSmallFileLimit() override { return small_file_limit; }
   uint8_t GetPatternFlag() override { return 1; }
   bool MatchesPatternList1(std::u16string_view) override { return false; }
   bool MatchesPatternList2(std::u16string_view) override { return false; }
@@ -327,7 +395,7 @@ class FakeFsVolume : public volume::IFsVolume, public ICacheStoreOwner {
   CDirectoryDb* CatalogOfReference(uint32_t reference) override {
     return reference >= 1 && reference <= references.size() ? references[reference - 1] : nullptr;
   }
-  void ReportWriterBusy() override {}
+  void ReportWriterBusy() override { ++writer_busy_notices; }
   void ReportWriteFailure(int) override {}
   void LockCatalogShared() override { ns_.lock(); }
   void LockCatalogExclusive() override {
@@ -341,11 +409,46 @@ class FakeFsVolume : public volume::IFsVolume, public ICacheStoreOwner {
   }
   void LockCatalog2Shared() override { ++entry_lock_holds; }
   void UnlockCatalog2Shared() override {}
-  int EnterCapacityGate() override { return 1; }
-  int TryEnterCapacityGate() override { return 1; }
-  void LeaveCapacityGate() override {}
+  // The capacity gate: in single-writer mode one holder at a time, the wait
+  // limited to gate_wait_ms; otherwise taken and released at once.
+  int EnterCapacityGate() override {
+    std::unique_lock lock(gate_mu_);
+    if (!single_writer) return 1;
+    if (!gate_cv_.wait_for(lock, std::chrono::milliseconds(gate_wait_ms), [&] { return !gate_held_; })) return 0;
+    gate_held_ = true;
+    return 1;
+  }
+  int TryEnterCapacityGate() override {
+    std::lock_guard lock(gate_mu_);
+    if (!single_writer) return 1;
+    if (gate_held_) return 0;
+    gate_held_ = true;
+    return 1;
+  }
+  void LeaveCapacityGate() override {
+    {
+      std::lock_guard lock(gate_mu_);
+      gate_held_ = false;
+      ++gate_leaves;
+    }
+    gate_cv_.notify_all();
+  }
+  bool GateHeld() {
+    std::lock_guard lock(gate_mu_);
+    return gate_held_;
+  }
 
   bool fail_relocate = false;
+  // File objects: data accounting and the single-writer settings.
+  std::atomic<int64_t> pending_bytes{0};
+  std::atomic<int64_t> cached_bytes{0};
+  std::vector<std::tuple<void*, int, int>> file_dirty;
+  bool single_writer = false;
+  int64_t single_file_limit = INT64_MAX;
+  int64_t small_file_limit = 32 << 20;
+  int gate_wait_ms = 1000;
+  std::atomic<int> writer_busy_notices{0};
+  int gate_leaves = 0;
   int fetches = 0;
   int entry_lock_holds = 0;
 
@@ -361,6 +464,10 @@ class FakeFsVolume : public volume::IFsVolume, public ICacheStoreOwner {
   CCacheStore store_;
   FakeDisc disc_;
   std::recursive_mutex ns_;
+  std::mutex file_dirty_mu_;
+  std::mutex gate_mu_;
+  std::condition_variable gate_cv_;
+  bool gate_held_ = false;
   std::vector<CDirObject*> open_;
   std::atomic<uint32_t> next_number_{100};
 };

@@ -1,0 +1,418 @@
+// CFsVolume: the file system of one inserted magazine.
+//
+// It owns, for that magazine, the cache store, the structure catalog, the tables
+// of open directory and file objects with their dirty queues, the pinned cache
+// files, the settings and the capacity accounting, and it runs the background
+// writer that moves changes out of memory towards the discs. The objects below it
+// reach all of that through IFsVolume.
+//
+// Tables: open directories (DirRef) and open files (FileRef) are kept oldest
+// first. Each entry carries a queue state: 0 not queued, 1 queued for metadata,
+// 2 queued for writing, 3 queued for writing and closing, 255 taken by the thread
+// that writes, evicts or deletes it. The file queue counts its entries in state
+// 2 or 3.
+//
+// Time: every tick, sleep and timed wait goes through the clock given at
+// construction, so the writer's 2000 ms quiet time, the read windows, the
+// 10-minute priority rule and the cache-room waits run on a test clock.
+//
+// Thread safety: every public operation may be called from any thread. Lock
+// order, outermost first: operation lock, catalog lock, directory table,
+// file table, dirty queues, pinned list; the busy and priority locks are leaves.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/sync.h"
+#include "service/storage/catalog_structure.h"
+#include "service/storage/reentrant_rw_lock.h"
+#include "service/volume/fs_volume_iface.h"
+#include "service/volume/machine_identity.h"
+#include "service/volume/open_file.h"
+#include "service/volume/volume_site.h"
+
+namespace kelva::volume {
+
+// Queue states of table entries.
+inline constexpr uint8_t kQueueNone = 0;
+inline constexpr uint8_t kQueueMeta = 1;
+inline constexpr uint8_t kQueueWrite = 2;
+inline constexpr uint8_t kQueueWriteClose = 3;
+inline constexpr uint8_t kQueueTaken = 255;
+
+// Read-only status bits.
+inline constexpr uint8_t kReadOnlyOtherSystem = 1;
+inline constexpr uint8_t kReadOnlyRefused = 2;
+inline constexpr uint8_t kReadOnlyVolume = 4;
+inline constexpr uint8_t kReadOnlyWriteFailed = 8;
+
+// Notices.
+inline constexpr uint32_t kNoticeWriterBusy = 4;
+inline constexpr uint32_t kNoticeWriteFailed = 16;
+inline constexpr uint32_t kNoticeCacheShortage = 28;
+inline constexpr uint32_t kNoticeOtherSystem = 30;
+
+struct DirRef {
+  std::unique_ptr<CDirObject> dir;
+  std::atomic<int32_t> refs{0};
+  uint8_t state = kQueueNone;  // guarded by the directory queue lock
+  bool closing = false;
+  DirRef* parent = nullptr;
+};
+
+struct FileRef {
+  IOpenFile* file = nullptr;   // owned through free_file
+  void* key = nullptr;         // what the file object passes to MarkFileDirty
+  std::atomic<int32_t> refs{0};
+  uint8_t state = kQueueNone;  // guarded by the file queue lock
+  bool closing = false;
+  DirRef* parent = nullptr;
+};
+
+// The settings the control channel reads and changes.
+struct VolumeSettings {
+  int32_t dir_limit = 256;
+  int32_t dir_trim_percent = 50;
+  int32_t file_limit = 1024;
+  int32_t file_trim_percent = 50;
+  int64_t cache_limit = 0x100000000LL;
+  int32_t cache_trim_percent = 80;
+  int32_t cache_reserve_percent = 25;
+  int64_t small_file_limit = 0x2000000;
+  uint8_t retention_mode = 1;
+  uint8_t cache_keep_count = 0;
+  bool deleted_view = false;
+  uint8_t history_flag = 1;
+  uint8_t empty_file_flag = 1;
+};
+
+// What Open's catalog step found (the archive/resume logic decides it).
+enum class RestoreResult {
+  kRestored,    // local state taken over (resume file or live cache)
+  kFromDiscs,   // the structure catalog was just taken from the discs
+  kNewVolume,   // no catalog anywhere: a new volume was created
+  kFatal,       // the search met a fatal condition
+};
+
+// Locates the newest structure catalog and restores or creates the volume's state.
+class IVolumeRestore {
+ public:
+  virtual ~IVolumeRestore() = default;
+  virtual RestoreResult Restore(class CFsVolume& volume) = 0;
+};
+
+// Everything Open is given: the unit, the discs, the cache store (owned by the
+// volume from then on), the restore step and the magazine configuration.
+struct VolumeOpenParts {
+  IVolumeUnit* unit = nullptr;
+  IVolumeDiscs* discs = nullptr;
+  storage::IDiscRecorder* recorder = nullptr;
+  std::unique_ptr<storage::CCacheStore> cache;
+  IVolumeRestore* restore = nullptr;
+  bool have_config = false;   // Config.bin could be read
+  int32_t config_split = 0;
+  uint8_t config_mode = 1;
+  uint8_t config_keep = 0;
+  std::function<void()> run_archive;  // starts the archive run and waits for it
+};
+
+class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
+ public:
+  static constexpr uint32_t kQuietMs = 2000;
+  static constexpr uint32_t kPinRetryMs = 1500;
+  static constexpr uint32_t kPinAttempts = 300;
+  static constexpr uint32_t kPriorityAfterMs = 600000;
+  static constexpr uint32_t kCacheWaitTotalMs = 30000;
+  static constexpr uint32_t kCacheWaitRoundMs = 5000;
+  static constexpr uint32_t kCacheWaitRounds = 20;
+  static constexpr int64_t kCapacityReserve = 0x4000000;
+
+  // Construction: defaults, empty tables, the machine identity (all 0xFF when it
+  // cannot be computed). version is the program's file version.
+  CFsVolume(unit::UnitController* controller, platform::Clock& clock, uint64_t version,
+            const MachineIdentity& identity);
+  static std::unique_ptr<CFsVolume> Create(unit::UnitController* controller, platform::Clock& clock);
+  ~CFsVolume() override;
+
+  // Links the unit, the discs and the cache store (Open does it first; tests
+  // that exercise the tables and the writer alone use it directly).
+  void Attach(IVolumeUnit* unit, IVolumeDiscs* discs, std::unique_ptr<storage::CCacheStore> cache);
+  // Open steps 1 to 12. False on any failure (the caller destroys the volume).
+  bool Open(VolumeOpenParts parts);
+  // The final write-back and release of everything Open set up.
+  void Close();
+
+  // ---- settings and state ----
+  VolumeSettings& settings() { return settings_; }
+  uint8_t read_only() const { return read_only_.load(); }
+  void set_read_only_bits(uint8_t bits) { read_only_.fetch_or(bits); }
+  void set_quick_close(bool on) { quick_close_ = on; }
+  void set_keep_cache_files(bool on) { keep_cache_files_ = on; }
+  void set_detach_callback(std::function<void()> cb) { detach_ = std::move(cb); }
+  void set_notify_callback(std::function<void(const uint8_t*, size_t)> cb) { notify_ = std::move(cb); }
+  // Stands in for the real event log in tests.
+  void set_event_log(std::function<void(uint32_t)> log) { event_log_ = std::move(log); }
+  int64_t split_setting() const { return split_.load(); }
+  bool SetSplitSetting(int64_t value);
+  int HasBusyOpenFiles();
+  int ReleaseReadOnly(uint32_t selector);
+  void SetPatternLists(std::u16string list1, std::u16string list2);
+  void MarkOpenFilesForTrim();
+  bool busy() const { return busy_; }
+  const MachineIdentity& identity() const { return identity_; }
+
+  IVolumeDiscs* discs() { return discs_; }
+  // The root directory (the first entry of the directory table), null before Open.
+  DirRef* root();
+
+  // ---- the structure catalog (restore code sets it up) ----
+  storage::CStructureDb* structure() { return structure_.get(); }
+  void SetStructure(std::unique_ptr<storage::CStructureDb> db, uint32_t file_number);
+  uint32_t structure_file() const { return structure_file_; }
+  // Saves the structure catalog (a checkpoint; nothing while read-only).
+  platform::Win32Error SaveStructure();
+  void RequestCatalogSave() { save_requested_ = true; work_.Set(); }
+
+  // ---- tables ----
+  // Adds an open directory (the volume owns it from now on) with one reference.
+  DirRef* AddDirectory(std::unique_ptr<CDirObject> dir, DirRef* parent);
+  // Adds an open file; free_file releases it when the volume drops the entry.
+  FileRef* AddFile(IOpenFile* file, void* key, DirRef* parent);
+  void ReleaseDirectory(DirRef* ref);  // drops a reference
+  void ReleaseFile(FileRef* ref);
+  void set_free_file(std::function<void(IOpenFile*)> f) { free_file_ = std::move(f); }
+  size_t DirectoryCount();
+  size_t FileCount();
+  uint8_t DirectoryState(const CDirObject* dir);
+  uint8_t FileState(const void* key);
+  uint32_t FilesToWrite();
+  size_t PinCount();
+  void ActivityDone() { last_activity_ = clock_.NowMs(); }
+  void BeginOperation();
+  void EndOperation();
+  void BeginRead(bool uncached);
+  void EndRead();
+  void BeginWrite();
+  void EndWrite();
+  void AddDirectoryPrefetch(uint8_t disc, uint32_t file);
+  int64_t cached_bytes() const { return cached_.load(); }
+  int64_t pending_bytes() const { return pending_.load(); }
+  int64_t metadata_bytes() const { return metadata_.load(); }
+  int64_t TotalCapacity();
+  int64_t FreeCapacity();
+
+  // ---- the background writer ----
+  void RunWriter();
+  void StopWriter();
+  bool writer_running() const { return worker_running_; }
+  void SetSuspended(bool on);
+  // Lets waiters give up (DiscEngineEvent 0) or wait again.
+  void SetAbortWaits(bool on) { abort_waits_ = on; }
+
+  // ---- IFsVolume ----
+  storage::IDiscRecorder* GetDiscEngine() override { return recorder_; }
+  storage::CCacheStore* GetCacheStore() override { return cache_.get(); }
+  unit::UnitController* GetUnitController() override { return controller_; }
+  uint32_t NextFileNumber() override { return next_file_.fetch_add(1); }
+  int SettleCatalogGrowth() override;
+  int SettleDirectoryGrowth(CDirectoryDb* catalog) override;
+  int MarkDirectoryDirty(CDirObject* dir, int write, int close) override;
+  int MarkFileDirty(void* file_object, int write, int close) override;
+  void CheckCachePressure() override;
+  Win32Error CatalogAddEntry(std::u16string_view path, uint8_t disc, uint32_t file) override;
+  Win32Error CatalogRelocate(uint8_t old_disc, uint32_t old_file, uint8_t new_disc, uint32_t new_file) override;
+  Win32Error CatalogDeleteEntry(uint8_t disc, uint32_t file) override;
+  Win32Error CatalogUndeleteEntry(uint8_t disc, uint32_t file) override;
+  Win32Error CatalogRenameEntry(uint8_t disc, uint32_t file, std::u16string_view new_name) override;
+  Win32Error CatalogRenameChild(uint8_t dir_disc, uint32_t dir_file, std::u16string_view old_name,
+                                std::u16string_view new_name) override;
+  Win32Error CatalogMoveEntry(uint8_t disc, uint32_t file, std::u16string_view new_path) override;
+  size_t CatalogPathLength(const CDirObject* dir) override;
+  size_t CatalogBuildPath(const CDirObject* dir, size_t capacity, char16_t* buffer) override;
+  uint32_t DirectoryTableIndex(const CDirObject* dir) override;
+  CDirectoryDb* DirectoryTableAt(uint32_t index) override;
+  Win32Error PinCacheFile(CacheKind kind, uint8_t disc, uint32_t file, const void* owner, bool retry) override;
+  Win32Error CreateCacheFile(CacheKind kind, uint8_t disc, uint32_t* file, const void* owner,
+                             std::filesystem::path* path) override;
+  Win32Error PinCacheFileKeyed(CacheKind kind, uint8_t disc, uint32_t file, const void* key) override;
+  Win32Error RenameCacheFile(CacheKind kind, uint8_t disc, uint32_t file, uint8_t new_disc, uint32_t new_file,
+                             const void* owner) override;
+  Win32Error UnpinCacheFile(CacheKind kind, uint8_t disc, uint32_t file, const void* owner, bool keep) override;
+  Win32Error UnpinAndDeleteCacheFile(CacheKind kind, uint8_t disc, uint32_t file, const void* owner) override;
+  uint32_t GetWriterPassCount() override { return passes_.load(); }
+  void AddCachedBytes(int64_t delta) override;
+  int WaitForCacheRoom() override;
+  void WaitDirectoryEviction() override;
+  void WaitWriterPriority() override;
+  int MayWriterProceed() override;
+  void BeginForegroundDisc() override { foreground_.fetch_add(1); }
+  void EndForegroundDisc() override { foreground_.fetch_sub(1); }
+  int AddPendingBytes(int64_t delta) override;
+  int AddMetadataBytes(int64_t delta) override;
+  int SyncCatalogGrowth() override;
+  int SyncDirectoryGrowth(CDirectoryDb* catalog) override;
+  int HasRoomFor(int64_t bytes) override;
+  void CommitAfterDiscClose() override;
+  void ReloadForDisc(uint8_t disc) override;
+  void DiscEngineEvent(int code) override;
+  Win32Error StampAndSaveCatalog() override;
+  void FatalError(uint32_t event_id) override;
+  void Notify(const uint8_t* message, size_t length) override;
+  bool IsSingleWriter() override { return single_writer_.load(); }
+  int64_t SingleFileLimit() override;
+  bool SplitActive() override;
+  int64_t GetSmallFileLimit() override { return settings_.small_file_limit; }
+  uint8_t GetPatternFlag() override { return settings_.empty_file_flag; }
+  bool MatchesPatternList1(std::u16string_view name) override;
+  bool MatchesPatternList2(std::u16string_view name) override;
+  int64_t CacheReserve() override { return settings_.cache_reserve_percent * settings_.cache_limit / 100; }
+  uint8_t GetHistoryFlag() override { return settings_.history_flag; }
+  uint32_t ReferenceOfCatalog(const CDirectoryDb* catalog) override;
+  CDirectoryDb* CatalogOfReference(uint32_t reference) override;
+  void ReportWriterBusy() override { Report(kNoticeWriterBusy, true); }
+  void ReportWriteFailure(int kind) override;
+  void ReportCacheShortage() override { Report(kNoticeCacheShortage, false); }
+  void LockCatalogShared() override { catalog_lock_.ReadLock(); }
+  void LockCatalogExclusive() override { catalog_lock_.WriteLock(); }
+  void UnlockCatalogShared() override { catalog_lock_.ReadUnlock(); }
+  void UnlockCatalogExclusive() override { catalog_lock_.WriteUnlock(); }
+  void LockCatalog2Shared() override { catalog2_lock_.ReadLock(); }
+  void UnlockCatalog2Shared() override { catalog2_lock_.ReadUnlock(); }
+  int EnterCapacityGate() override { return EnterGate(1000); }
+  int TryEnterCapacityGate() override { return EnterGate(0); }
+  void LeaveCapacityGate() override;
+
+  // ---- ICacheStoreOwner ----
+  uint32_t NewFileNumber(CacheKind, uint8_t) override { return NextFileNumber(); }
+
+  // The pattern matcher: semicolon-separated patterns, runs of semicolons skipped.
+  static bool MatchesList(std::u16string_view list, std::u16string_view name);
+
+ private:
+  struct Pin {
+    CacheKind kind;
+    uint8_t disc;
+    uint32_t file;
+    const void* owner;
+    int32_t count;
+  };
+  struct Prefetch {
+    uint8_t disc;
+    uint32_t file;
+  };
+
+  void Report(uint32_t code, bool with_code);
+  void EnterBusy();
+  void LeaveBusy();
+  int CapacityAvailable(int64_t extra);
+  int EnterGate(uint32_t timeout_ms);
+  Win32Error FetchIntoCache(CacheKind kind, uint8_t disc, uint32_t file);
+  Pin* FindPin(CacheKind kind, uint8_t disc, uint32_t file, const void* owner);
+  static void AddAtomic(std::atomic<int64_t>& value, int64_t delta, bool clamp);
+  DirRef* FindDirRef(const CDirObject* dir);
+  DirRef* FindDirRefByCatalog(const CDirectoryDb* catalog);
+  FileRef* FindFileRef(const void* key);
+  bool FileLimitsExceeded();
+  bool FileTrimReached();
+  // Writer steps.
+  bool EvictOneFile(bool write_dirty);
+  size_t EvictFiles(bool write_dirty);
+  size_t EvictDirectories();
+  bool WriteNextFile(bool states_2_3);
+  bool WriteNextDirectory(bool any_state);
+  bool PrefetchOne();
+  void RemoveDirRef(DirRef* ref);
+  void RemoveFileRef(FileRef* ref);
+  bool InsideReadWindow();
+  void FreeAllFiles();
+  void FreeAllDirectories();
+
+  unit::UnitController* controller_;
+  platform::Clock& clock_;
+  uint64_t version_;
+  MachineIdentity identity_;
+  VolumeSettings settings_;
+  std::atomic<uint8_t> read_only_{0};
+
+  IVolumeUnit* unit_ = nullptr;
+  IVolumeDiscs* discs_ = nullptr;
+  storage::IDiscRecorder* recorder_ = nullptr;
+  IVolumeRestore* restore_ = nullptr;
+  std::function<void()> run_archive_;
+  std::unique_ptr<storage::CCacheStore> cache_;
+  std::unique_ptr<storage::CStructureDb> structure_;
+  uint32_t structure_file_ = 0;
+  std::atomic<uint32_t> next_file_{0};
+  std::function<void()> detach_;
+  std::function<void(const uint8_t*, size_t)> notify_;
+  std::function<void(uint32_t)> event_log_;
+  std::function<void(IOpenFile*)> free_file_;
+
+  // Settings that need care.
+  std::atomic<int64_t> split_{0};
+  std::atomic<bool> single_writer_{false};
+  std::mutex pattern_mu_;
+  std::u16string pattern1_, pattern2_;
+
+  // Flags.
+  std::atomic<bool> closing_{false};
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> worker_running_{false};
+  std::atomic<bool> stop_worker_{false};
+  std::atomic<bool> suspended_{false};
+  std::atomic<bool> abort_waits_{false};
+  std::atomic<bool> keep_cache_files_{false};
+  std::atomic<bool> quick_close_{false};
+  std::atomic<bool> dir_eviction_running_{false};
+  std::atomic<bool> save_requested_{false};
+  std::atomic<bool> deferred_save_{false};
+  std::atomic<bool> directory_written_{false};
+  std::mutex busy_mu_;
+  bool busy_ = false;
+  std::mutex priority_mu_;
+  bool writer_priority_ = false;
+  uint64_t priority_tick_ = 0;  // 0: not set
+
+  // Counters and ticks (ms on the clock).
+  std::atomic<uint64_t> last_activity_{0};
+  std::atomic<uint64_t> last_uncached_read_{0};
+  std::atomic<uint64_t> last_write_{0};
+  std::atomic<int32_t> reads_{0}, writes_{0}, bg_writes_{0}, evictions_{0}, dir_writes_{0};
+  std::atomic<int32_t> foreground_{0}, active_ops_{0}, cache_waiters_{0};
+  std::atomic<uint32_t> passes_{0};
+  std::atomic<uint32_t> unref_files_{0}, unref_dirs_{0};
+  // The unreferenced counts the writer saw last (writer thread only).
+  uint32_t seen_unref_files_ = 0, seen_unref_dirs_ = 0;
+  std::atomic<int64_t> cached_{0}, pending_{0}, metadata_{0}, catalog_growth_{0};
+
+  // Tables and queues.
+  storage::CReentrantRwLock dir_lock_, file_lock_, catalog_lock_, catalog2_lock_, op_lock_;
+  std::deque<std::unique_ptr<DirRef>> dirs_;
+  std::deque<std::unique_ptr<FileRef>> files_;
+  std::mutex dir_queue_mu_, file_queue_mu_;
+  std::deque<DirRef*> dir_queue_;
+  std::deque<FileRef*> file_queue_;
+  uint32_t files_to_write_ = 0;  // entries in state 2 or 3; under file_queue_mu_
+  std::mutex pin_mu_, pin_serial_mu_;
+  std::vector<Pin> pins_;
+  std::mutex prefetch_mu_;
+  std::vector<Prefetch> prefetch_;
+  std::vector<DirRef*> reference_table_;
+
+  // Capacity gate and events.
+  platform::Semaphore gate_;
+  std::atomic<int32_t> gate_entrants_{0};
+  platform::Event work_;
+  platform::Event ack_;
+};
+
+}  // namespace kelva::volume
