@@ -382,12 +382,16 @@ void CFsVolume::Notify(const uint8_t* message, size_t length) {
 
 void CFsVolume::EnterBusy() {
   std::lock_guard l(busy_mu_);
+  if (busy_) return;
   busy_ = true;
+  if (busy_cb_) busy_cb_(true);
 }
 
 void CFsVolume::LeaveBusy() {
   std::lock_guard l(busy_mu_);
+  if (!busy_) return;
   busy_ = false;
+  if (busy_cb_) busy_cb_(false);
 }
 
 // ---------------------------------------------------------------------------

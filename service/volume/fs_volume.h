@@ -159,6 +159,13 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   void set_keep_cache_files(bool on) { keep_cache_files_ = on; }
   void set_detach_callback(std::function<void()> cb) { detach_ = std::move(cb); }
   void set_notify_callback(std::function<void(const uint8_t*, size_t)> cb) { notify_ = std::move(cb); }
+  // Told true when the volume enters busy and false when it leaves, once per
+  // change (the service counts busy volumes; its busy event keeps the machine
+  // awake through the notifier while work waits to be recorded).
+  void set_busy_callback(std::function<void(bool)> cb) {
+    std::lock_guard l(busy_mu_);
+    busy_cb_ = std::move(cb);
+  }
   // Stands in for the real event log in tests.
   void set_event_log(std::function<void(uint32_t)> log) { event_log_ = std::move(log); }
   int64_t split_setting() const { return split_.load(); }
@@ -378,6 +385,7 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::atomic<bool> directory_written_{false};
   std::mutex busy_mu_;
   bool busy_ = false;
+  std::function<void(bool)> busy_cb_;
   std::mutex priority_mu_;
   bool writer_priority_ = false;
   uint64_t priority_tick_ = 0;  // 0: not set

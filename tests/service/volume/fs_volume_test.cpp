@@ -217,6 +217,12 @@ TEST_F(FsVolumeTest, DirtyQueueStatesFollowTheMarks) {
 
 TEST_F(FsVolumeTest, WriterWritesQueuedFilesAndRetriesOnRetryAnswer) {
   AttachFakes();
+  std::mutex mu;
+  std::vector<bool> busy_changes;
+  volume_->set_busy_callback([&](bool on) {
+    std::lock_guard l(mu);
+    busy_changes.push_back(on);
+  });
   FakeFile* ok = AddFile(0, true);
   FakeFile* retry = AddFile(0, true);
   retry->answer = 1237;
@@ -231,6 +237,10 @@ TEST_F(FsVolumeTest, WriterWritesQueuedFilesAndRetriesOnRetryAnswer) {
   ASSERT_TRUE(test::Eventually([&] { return volume_->FilesToWrite() == 0; }));
   ASSERT_TRUE(test::Eventually([&] { return !volume_->busy(); }));  // the idle pass leaves busy
   EXPECT_GT(discs_.flushes.load(), 0);
+  // Two marks and the passes in between enter and leave busy once each: the
+  // service's count of busy volumes stays balanced.
+  volume_->set_busy_callback(nullptr);
+  EXPECT_EQ(busy_changes, (std::vector<bool>{true, false}));
 }
 
 // The writer trims the file table and the cached bytes down to their trim levels.
