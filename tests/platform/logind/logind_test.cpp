@@ -244,7 +244,7 @@ TEST_F(LogindTest, SleepWaitsForTheSuspendCallbackAndWakeUpTakesTheDelayLockAgai
 
   logind.Emit("PrepareForSleep", g_variant_new("(b)", FALSE));
   ASSERT_TRUE(Eventually([&] { return seen().size() == 2; }));
-  EXPECT_EQ(logind.Held("delay"), 1);
+  EXPECT_TRUE(Eventually([&] { return logind.Held("delay") == 1; }));
 
   logind.Emit("SessionNew", g_variant_new("(so)", "c1", "/org/freedesktop/login1/session/c1"));
   logind.Emit("SessionNew", g_variant_new("(so)", "7", "/org/freedesktop/login1/session/_37"));
