@@ -275,5 +275,77 @@ TEST_F(MetadataRepairTest, InterruptedRecordingLosesNoFlushedFile) {
   ADD_FAILURE() << "the recording never finished";
 }
 
+// A metadata file whose descriptors continue in a chain (a repaired disc) grows
+// by further extents and is written back with its chains, the main's and the
+// mirror's each in sectors of their own. Cut at each write of that recording in
+// turn, the disc still reads everything it held before; whole, it reads the new
+// files too and needs no repair.
+TEST_F(MetadataRepairTest, ChainedMetadataFileIsWrittenBackWithItsChain) {
+  // The allocation extent descriptors chained to the main or the mirror entry
+  // (1000 when the chain reaches a sector that is not one).
+  auto chain_sectors = [&](bool mirror) {
+    UdfDamage d(vol_->drive());
+    std::vector<uint8_t> s = d.Read(mirror ? d.MirrorLba() : d.MainLba());
+    size_t offset = 0, span = 0, n = 0;
+    if (!EntryDescriptorArea(s.data(), &offset, &span)) return size_t{1000};
+    for (;;) {
+      uint32_t next = kNoAddress;
+      SectorDescriptors(s, offset, span, &next);
+      if (next == kNoAddress || n >= 64) return n;
+      s = d.Read(d.volume().partitionStart + next);
+      if (Get16(s.data()) != kTagAllocationExtent) return size_t{1000};
+      ++n;
+      offset = 24;
+      span = std::min<size_t>(Get32(s.data() + 20), kSectorSize - 24);
+    }
+  };
+  for (uint32_t cut = 1;; ++cut) {
+    SCOPED_TRACE("unplugged after write " + std::to_string(cut));
+    Build(true, 24);
+    {
+      UdfDamage d = Damage();
+      ASSERT_TRUE(MarkTail(d, 0, 32, true));
+    }
+    ASSERT_EQ(RepairFileNow(kLatePath, false), 1) << messages_;
+    ASSERT_EQ(chain_sectors(false), 1u);
+    ASSERT_EQ(vol_->Mount(), 0u);
+    std::map<std::u16string, std::vector<uint8_t>> added;
+    ASSERT_EQ(vol_->fs().CreateFolder(u"grown"), 0u);
+    for (int i = 0; i < 120; ++i) {
+      const std::u16string name = u"grown\\g" + std::u16string(1, u'A' + i / 26) +
+                                  std::u16string(1, u'a' + i % 26);
+      added[name] = Pattern(700, 500 + i);
+      ASSERT_EQ(PutFile(vol_->fs(), name, added[name]), 0u);
+    }
+    vol_->unit().UnplugAfter(0x2A, cut);
+    const platform::Win32Error flushed = vol_->fs().Flush();
+    vol_->Drop();
+    const bool interrupted = vol_->unit().IsUnplugged();
+    vol_->unit().UnplugAfter(0x2A, 0);
+    if (interrupted) {
+      Replug();
+      const Reading r = Read();
+      EXPECT_EQ(r.mount, 0u);
+      EXPECT_TRUE(r.lost.empty()) << ::testing::PrintToString(r.lost);
+      ASSERT_LT(cut, 400u) << "the recording never finished";
+      continue;
+    }
+    ASSERT_EQ(flushed, 0u);
+    EXPECT_GT(cut, 2u);
+    files_.insert(added.begin(), added.end());
+    const Reading r = Read();
+    EXPECT_TRUE(r.Clean()) << "mount " << r.mount << "; " << ::testing::PrintToString(r.problems)
+                           << ::testing::PrintToString(r.lost);
+    EXPECT_EQ(chain_sectors(false), 1u);
+    EXPECT_EQ(chain_sectors(true), 1u);
+    messages_.clear();
+    const size_t writes = Writes();
+    EXPECT_EQ(RepairVolumeNow(), 0) << messages_;
+    EXPECT_EQ(RepairFileNow(kLatePath, false), 0) << messages_;
+    EXPECT_EQ(Writes(), writes);
+    break;
+  }
+}
+
 }  // namespace
 }  // namespace kelva::udf::testing
