@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 
 #include "tests/service/udf/repair_fixture.h"
+#include "tests/tools/external_program.h"
 
 namespace kelva::udf::testing {
 namespace {
@@ -122,6 +125,58 @@ const RepairCase kCases[] = {
 class MetadataRepairCase : public RepairFixture,
                            public ::testing::WithParamInterface<RepairCase> {
  protected:
+  // Extracts the disc image with each UDF reader of other makers that is
+  // installed (7-Zip, UDFclient) and names the files that do not come out as
+  // written ("reader: path").
+  std::vector<std::string> ForeignReadersLost() {
+    using disctool::test_util::Capture;
+    using disctool::test_util::HaveProgram;
+    const fs::path image = dir_ / "mag" / "disc00.img";
+    std::vector<std::string> lost;
+    auto compare = [&](const std::string& reader, const fs::path& root) {
+      for (const auto& [path, data] : files_) {
+        std::string rel(path.begin(), path.end());
+        std::replace(rel.begin(), rel.end(), '\\', '/');
+        std::ifstream in(root / rel, std::ios::binary);
+        const std::string got{std::istreambuf_iterator<char>(in), {}};
+        if (!in.is_open() || got != std::string(data.begin(), data.end()))
+          lost.push_back(reader + ": " + rel);
+      }
+      fs::remove_all(root);
+    };
+    if (const char* seven = HaveProgram("7zz") ? "7zz" : HaveProgram("7z") ? "7z" : nullptr) {
+      const fs::path out = dir_ / "7z";
+      Capture(std::string(seven) + " x -y -o" + out.string() + " " + image.string() +
+              " >/dev/null 2>&1");
+      compare("7-Zip", out);
+    }
+    if (HaveProgram("udfclient")) {
+      // UDFclient shows the logical volume as a folder of its root.
+      const std::string listing =
+          Capture("printf 'ls\\nquit\\n' | udfclient -b 2048 " + image.string() + " 2>/dev/null");
+      const size_t at = listing.find(" UDF Volume Set:");
+      if (at == std::string::npos) {
+        lost.push_back("UDFclient: no volume");
+        return lost;
+      }
+      const size_t start = listing.rfind(' ', at - 1) + 1;
+      const fs::path out = dir_ / "uc";
+      fs::create_directories(out);
+      std::set<std::string> tops;
+      for (const auto& [path, data] : files_)
+        tops.insert(std::string(path.begin(), path.begin() + std::min(path.find(u'\\'), path.size())));
+      std::ofstream script(dir_ / "script");
+      script << "cd \"" << listing.substr(start, listing.find('\n', at) - start) << "\"\nlcd "
+             << out.string() << "\n";
+      for (const std::string& top : tops) script << "get " << top << "\n";
+      script << "quit\n";
+      script.close();
+      Capture("udfclient -b 2048 " + image.string() + " < " + (dir_ / "script").string() +
+              " >/dev/null 2>&1");
+      compare("UDFclient", out);
+    }
+    return lost;
+  }
   int Run(uint32_t* written) {
     const RepairCase& c = GetParam();
     return c.path ? RepairFileNow(c.path, c.creating, written) : RepairVolumeNow(written);
@@ -132,6 +187,11 @@ TEST_P(MetadataRepairCase, IsSeenRepairedOnceAndLosesNothing) {
   const RepairCase& c = GetParam();
   UdfDamage d = Damage();
   ASSERT_TRUE(d.ok());
+  // Readers of other makers read the repaired disc as they read it intact.
+  // (7-Zip opens no disc whose metadata file lies in several extents, damaged
+  // or not; UDFclient reads these discs whole.)
+  const std::vector<std::string> intact = ForeignReadersLost();
+  for (const std::string& lost : intact) ASSERT_EQ(lost.rfind("UDFclient", 0), std::string::npos);
   ASSERT_TRUE(c.damage(d, {folderB_, deepFile_}));
   const Reading damaged = Read();
   EXPECT_FALSE(damaged.Clean()) << "the damage went unnoticed";
@@ -144,6 +204,7 @@ TEST_P(MetadataRepairCase, IsSeenRepairedOnceAndLosesNothing) {
   EXPECT_TRUE(repaired.Clean()) << "mount " << repaired.mount << "; "
                                 << ::testing::PrintToString(repaired.problems)
                                 << ::testing::PrintToString(repaired.lost);
+  EXPECT_EQ(ForeignReadersLost(), intact);
 
   if (c.chainSectors != 0) {
     MetadataRepair r(vol_->drive(), {});
