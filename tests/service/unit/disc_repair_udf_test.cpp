@@ -141,5 +141,41 @@ TEST_F(DiscRepairTest, DamagedEntryIsRepairedOnceAndTheOpenRetried) {
             "Repair File 'A\\B\\C.BIN' Success\r");
 }
 
+// A write-protected magazine: the damaged path fails as it is, the controller
+// does not start a repair, and a repair called all the same writes nothing and
+// reports nothing repaired.
+TEST_F(DiscRepairTest, WriteProtectedMagazineIsNeverWritten) {
+  DamageFileEntry();
+  sim_->PullMagazine();
+  {
+    emulator::Magazine m;
+    ASSERT_EQ(m.Open(temp_.path() / "magazine"), 0u);
+    m.write_protect = true;
+    m.MarkDirty();
+    ASSERT_EQ(m.Save(), 0u);
+  }
+  ASSERT_EQ(sim_->InsertMagazine(temp_.path() / "magazine"), 0u);
+  controller_->IdentifyMagazine(nullptr);
+  ASSERT_EQ(controller_->IsWritable(), 0);
+  SetRepairLogging(1);
+  device_->ClearCommands();
+
+  auto writes = [&] {
+    size_t n = 0;
+    for (const auto& c : device_->Commands()) n += c[0] == 0x2A || c[0] == 0xAA;
+    return n;
+  };
+  DiscFile f;
+  EXPECT_EQ(controller_->OpenExisting(u"A\\B\\C.BIN", false, false, &f), platform::ERROR_FILE_CORRUPT);
+  EXPECT_EQ(writes(), 0u);
+  EXPECT_EQ(maintenance_->RepairFile(device_.get(), u"A\\B\\C.BIN", false), 0);
+  EXPECT_EQ(maintenance_->RepairVolume(device_.get()), 0);
+  // The entry is as damaged as before: the open still fails.
+  EXPECT_EQ(controller_->OpenExisting(u"A\\B\\C.BIN", false, false, &f), platform::ERROR_FILE_CORRUPT);
+  std::string lines = RepairLogText();
+  EXPECT_EQ(lines.find("Repair File"), std::string::npos) << lines;
+  EXPECT_EQ(lines.find("CreateFile"), std::string::npos) << lines;
+}
+
 }  // namespace
 }  // namespace kelva::unit::testing
