@@ -90,26 +90,41 @@ class DiscRepairEndToEnd : public ::testing::Test {
   std::string magazine_;
   std::vector<std::string> env_;
   std::vector<std::unique_ptr<ChildProcess>> programs_;
+
+  // A write-once magazine, files recorded on its first disc, then the damage.
+  void RecordAndDamage() {
+    ASSERT_EQ(Run({KELVA_UNITSIM_PROGRAM, "create", "--magazine", magazine_, "--type", "recordable",
+                   "--capacity", "300", "--disc-size", "1310720000", "--label", "REPAIRME"}),
+              0);
+    std::string out;
+    ASSERT_EQ(Disctool({"format"}, &out), 0) << out;
+    for (int i = 0; i < 30; ++i) {
+      names_.push_back("docs/file" + std::to_string(i) + ".txt");
+      std::ofstream f(dir_ / "tree" / names_.back(), std::ios::binary);
+      for (int k = 0; k < 500 + 397 * i; ++k) f.put(static_cast<char>('a' + (k * 7 + i) % 26));
+    }
+    ASSERT_EQ(Disctool({"put", (dir_ / "tree" / "docs").string(), "/docs"}, &out), 0) << out;
+    ASSERT_NO_FATAL_FAILURE(LoseFsdAndRoot());
+    EXPECT_NE(Disctool({"ls", "/docs"}, &out), 0) << "the damage went unnoticed: " << out;
+  }
+  // The disc checks clean, gives back every file as it was recorded and has
+  // nothing left to repair.
+  void ExpectRescued() {
+    std::string out;
+    EXPECT_EQ(Disctool({"check"}, &out), 0) << out;
+    ASSERT_EQ(Disctool({"get", "/docs", (dir_ / "out" / "docs").string()}, &out), 0) << out;
+    for (const std::string& name : names_)
+      EXPECT_EQ(ReadAll(dir_ / "out" / name), ReadAll(dir_ / "tree" / name)) << name;
+    EXPECT_EQ(Disctool({"repair"}, &out), 0) << out;
+    EXPECT_NE(out.find("repairs: 0, sectors written: 0"), npos) << out;
+  }
+  fs::path RepairLog() const { return dir_ / "data" / "Norve" / "KELVA" / "Logs" / "Repair.log"; }
+
+  std::vector<std::string> names_;
 };
 
 TEST_F(DiscRepairEndToEnd, TheServiceRepairsADamagedDiscWhenItMountsIt) {
-  // A write-once magazine and files recorded on its first disc.
-  ASSERT_EQ(Run({KELVA_UNITSIM_PROGRAM, "create", "--magazine", magazine_, "--type", "recordable",
-                 "--capacity", "300", "--disc-size", "1310720000", "--label", "REPAIRME"}),
-            0);
-  std::string out;
-  ASSERT_EQ(Disctool({"format"}, &out), 0) << out;
-  std::vector<std::string> names;
-  for (int i = 0; i < 30; ++i) {
-    names.push_back("docs/file" + std::to_string(i) + ".txt");
-    std::ofstream f(dir_ / "tree" / names.back(), std::ios::binary);
-    for (int k = 0; k < 500 + 397 * i; ++k) f.put(static_cast<char>('a' + (k * 7 + i) % 26));
-  }
-  ASSERT_EQ(Disctool({"put", (dir_ / "tree" / "docs").string(), "/docs"}, &out), 0) << out;
-
-  ASSERT_NO_FATAL_FAILURE(LoseFsdAndRoot());
-  EXPECT_NE(Disctool({"ls", "/docs"}, &out), 0) << "the damage went unnoticed: " << out;
-
+  ASSERT_NO_FATAL_FAILURE(RecordAndDamage());
   // The service meets the disc: it cannot mount it, repairs it and goes on.
   ChildProcess& unit = Start({KELVA_UNITSIM_PROGRAM, "run", "--magazine", magazine_, "--name", "unit0"});
   ASSERT_NE(unit.WaitFor("as device number 1000"), npos) << unit.Output();
@@ -121,18 +136,41 @@ TEST_F(DiscRepairEndToEnd, TheServiceRepairsADamagedDiscWhenItMountsIt) {
   EXPECT_EQ(service.WaitExit(), 0) << service.Output();
   unit.Signal(SIGINT);
   EXPECT_EQ(unit.WaitExit(), 0) << unit.Output();
-
   // Repair logging was never switched on: the repair log holds nothing.
-  EXPECT_FALSE(fs::exists(dir_ / "data" / "Norve" / "KELVA" / "Logs" / "Repair.log"));
+  EXPECT_FALSE(fs::exists(RepairLog()));
+  ExpectRescued();
+}
 
-  // The disc checks clean and gives back every file as it was recorded.
-  EXPECT_EQ(Disctool({"check"}, &out), 0) << out;
-  ASSERT_EQ(Disctool({"get", "/docs", (dir_ / "out" / "docs").string()}, &out), 0) << out;
-  for (const std::string& name : names)
-    EXPECT_EQ(ReadAll(dir_ / "out" / name), ReadAll(dir_ / "tree" / name)) << name;
-  // Nothing left to repair.
-  EXPECT_EQ(Disctool({"repair"}, &out), 0) << out;
-  EXPECT_NE(out.find("repairs: 0, sectors written: 0"), npos) << out;
+// The same disc rescued with kelva-disctool repair --log: the repair log of
+// the data folder receives the repair's messages, each a time-stamped UTF-16
+// line, as the service writes them.
+TEST_F(DiscRepairEndToEnd, TheToolRescuesTheDiscAndLogsTheRepair) {
+  ASSERT_NO_FATAL_FAILURE(RecordAndDamage());
+  std::string out;
+  ASSERT_EQ(Disctool({"repair", "--log"}, &out), 0) << out;
+  const std::string bytes = ReadAll(RepairLog());
+  ASSERT_GE(bytes.size(), 2u);
+  EXPECT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE"));
+  std::string text;  // the log's ASCII, one entry a line without its time stamp
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    EXPECT_EQ(bytes[i + 1], 0) << "not UTF-16LE ASCII at " << i;
+    text.push_back(bytes[i]);
+  }
+  std::string steps;
+  for (size_t at = 0; at < text.size();) {
+    const size_t tab = text.find('\t', at), end = text.find("\r\n", at);
+    ASSERT_NE(tab, npos);
+    ASSERT_NE(end, npos);
+    EXPECT_EQ(tab - at, 23u) << "time stamp YYYY/MM/DD hh:mm:ss.mmm";
+    const std::string line = text.substr(tab + 1, end - tab - 1);
+    steps += line.substr(0, line.find(" 0x")) + "\n";
+    at = end + 2;
+  }
+  EXPECT_EQ(steps,
+            "FSD and/or Root Directory Corrupted\n"
+            "Search FSD/ROOT in range\n"
+            "Found FSD/ROOT at\n");
+  ExpectRescued();
 }
 
 }  // namespace
