@@ -177,8 +177,8 @@ class UdfFileSystem {
   Err ReserveMetadataChains();
   // Lays the descriptors out into the entry and its chain (the chain's sectors
   // become pending writes).
-  void LayOutMetadataChain(const std::vector<ShortAd>& ads, FileEntry* fe,
-                           const std::vector<uint32_t>& chain);
+  Err LayOutMetadataChain(const std::vector<ShortAd>& ads, FileEntry* fe,
+                          const std::vector<uint32_t>& chain);
   Err AllocChainBlock(uint32_t* block);
   Err LoadBitmaps();
   Err LoadTracks();

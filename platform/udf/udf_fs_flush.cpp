@@ -266,8 +266,11 @@ Win32Error UdfFileSystem::SerializeMetadataFiles() {
     const std::vector<ShortAd> ads = MetadataAds();
     metaFe_.tag.tagLocation = metaMap_.metadataFileLocation;
     mirrorFe_.tag.tagLocation = metaMap_.metadataMirrorFileLocation;
+    const bool have_mirror = metaMap_.metadataMirrorFileLocation < partLength_;
     for (FileEntry* fe : {&metaFe_, &mirrorFe_}) {
-      LayOutMetadataChain(ads, fe, fe == &metaFe_ ? metaAedBlocks_ : mirrorAedBlocks_);
+      if (fe == &mirrorFe_ && !have_mirror) break;
+      if (Err e = LayOutMetadataChain(ads, fe, fe == &metaFe_ ? metaAedBlocks_ : mirrorAedBlocks_))
+        return e;
       fe->informationLength = fe->objectSize = static_cast<uint64_t>(metaBlocks_) * kSectorSize;
       fe->logicalBlocksRecorded = metaBlocks_;
       fe->icbTag.flags = SetAllocation(fe->icbTag.flags, kIcbShortAds);

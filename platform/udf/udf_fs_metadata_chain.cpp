@@ -196,11 +196,14 @@ UdfFileSystem::Err UdfFileSystem::ReserveMetadataChains() {
   return platform::ERROR_SUCCESS;
 }
 
-void UdfFileSystem::LayOutMetadataChain(const std::vector<ShortAd>& ads, FileEntry* fe,
-                                        const std::vector<uint32_t>& chain) {
+UdfFileSystem::Err UdfFileSystem::LayOutMetadataChain(const std::vector<ShortAd>& ads,
+                                                      FileEntry* fe,
+                                                      const std::vector<uint32_t>& chain) {
+  // The chain was reserved for this many descriptors; anything else is a fault.
+  if (ChainLength(*fe, ads.size()) != chain.size()) return platform::ERROR_LOG_CORRUPTION_DETECTED;
   if (chain.empty()) {
     fe->allocationDescriptors = EncodeShortAds(ads, true);
-    return;
+    return platform::ERROR_SUCCESS;
   }
   const size_t in_entry = EntrySlots(*fe) - 1;
   std::vector<ShortAd> head(ads.begin(), ads.begin() + static_cast<ptrdiff_t>(in_entry));
@@ -225,6 +228,7 @@ void UdfFileSystem::LayOutMetadataChain(const std::vector<ShortAd>& ads, FileEnt
     PutPhys(partStart_ + chain[i], std::move(sector));
     prev = chain[i];
   }
+  return platform::ERROR_SUCCESS;
 }
 
 }  // namespace kelva::udf
