@@ -336,30 +336,61 @@ TEST_F(MetadataRepairTest, InterruptedRecordingLosesNoFlushedFile) {
   ADD_FAILURE() << "the recording never finished";
 }
 
+// The allocation extent descriptors chained to the main or the mirror entry of
+// the metadata file (1000 when the chain reaches a sector that is not one).
+size_t ChainSectors(IUdfDrive& drive, bool mirror) {
+  UdfDamage d(drive);
+  std::vector<uint8_t> s = d.Read(mirror ? d.MirrorLba() : d.MainLba());
+  size_t offset = 0, span = 0, n = 0;
+  if (!EntryDescriptorArea(s.data(), &offset, &span)) return 1000;
+  for (;;) {
+    uint32_t next = kNoAddress;
+    SectorDescriptors(s, offset, span, &next);
+    if (next == kNoAddress || n >= 64) return n;
+    s = d.Read(d.volume().partitionStart + next);
+    if (Get16(s.data()) != kTagAllocationExtent) return 1000;
+    ++n;
+    offset = 24;
+    span = std::min<size_t>(Get32(s.data() + 20), kSectorSize - 24);
+  }
+}
+
+// A metadata file whose entries have no room left for its descriptors (extended
+// attributes fill them, as other recorders may leave them) is written back with
+// a chain of its own for the main and the mirror entry, on both media: taken
+// from the partition's free space on rewritable media (and accounted for in its
+// bitmap), from a unit appended to the metadata track on write-once media.
+TEST_F(MetadataRepairTest, MetadataFileWithoutRoomInItsEntryGetsChains) {
+  for (bool recordable : {true, false}) {
+    SCOPED_TRACE(recordable ? "write-once" : "rewritable");
+    Build(recordable, 4);
+    {
+      UdfDamage d = Damage();
+      const std::vector<ShortAd> ads = d.MetaAds();
+      ASSERT_TRUE(d.SetMetaAds(ads, static_cast<uint32_t>(2048 - 216 - 8 * ads.size())));
+      // The main entry is rebuilt from its mirror at the next write-back.
+      ASSERT_TRUE(d.BreakChecksum(d.MainLba()));
+    }
+    ASSERT_EQ(vol_->Mount(), 0u);
+    files_[u"after.bin"] = Pattern(4000, 77);
+    ASSERT_EQ(PutFile(vol_->fs(), u"after.bin", files_[u"after.bin"]), 0u);
+    ASSERT_EQ(vol_->fs().Flush(), 0u);
+    vol_->Drop();
+    const Reading r = Read();
+    EXPECT_TRUE(r.Clean()) << "mount " << r.mount << "; " << ::testing::PrintToString(r.problems)
+                           << ::testing::PrintToString(r.lost);
+    EXPECT_EQ(ChainSectors(vol_->drive(), false), 1u);
+    EXPECT_EQ(ChainSectors(vol_->drive(), true), 1u);
+  }
+}
+
 // A metadata file whose descriptors continue in a chain (a repaired disc) grows
 // by further extents and is written back with its chains, the main's and the
 // mirror's each in sectors of their own. Cut at each write of that recording in
 // turn, the disc still reads everything it held before; whole, it reads the new
 // files too and needs no repair.
 TEST_F(MetadataRepairTest, ChainedMetadataFileIsWrittenBackWithItsChain) {
-  // The allocation extent descriptors chained to the main or the mirror entry
-  // (1000 when the chain reaches a sector that is not one).
-  auto chain_sectors = [&](bool mirror) {
-    UdfDamage d(vol_->drive());
-    std::vector<uint8_t> s = d.Read(mirror ? d.MirrorLba() : d.MainLba());
-    size_t offset = 0, span = 0, n = 0;
-    if (!EntryDescriptorArea(s.data(), &offset, &span)) return size_t{1000};
-    for (;;) {
-      uint32_t next = kNoAddress;
-      SectorDescriptors(s, offset, span, &next);
-      if (next == kNoAddress || n >= 64) return n;
-      s = d.Read(d.volume().partitionStart + next);
-      if (Get16(s.data()) != kTagAllocationExtent) return size_t{1000};
-      ++n;
-      offset = 24;
-      span = std::min<size_t>(Get32(s.data() + 20), kSectorSize - 24);
-    }
-  };
+  auto chain_sectors = [&](bool mirror) { return ChainSectors(vol_->drive(), mirror); };
   for (uint32_t cut = 1;; ++cut) {
     SCOPED_TRACE("unplugged after write " + std::to_string(cut));
     Build(true, 24);
