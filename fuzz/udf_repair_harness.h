@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/udf/bytes.h"
+#include "platform/udf/tag.h"
 #include "platform/udf/udf_file.h"
 #include "platform/udf/udf_file_system.h"
 #include "service/udf/drive_sector_device.h"
@@ -119,7 +120,8 @@ class RecordableMemoryDrive : public IUdfDrive {
 inline const char16_t* const kRepairPaths[] = {u"STRUCT\\0000\\deep.bin", u"000\\fa", u"000\\new",
                                                u"000"};
 
-// The formatted disc with its tree, made once.
+// The formatted disc with its tree, made once. Its metadata file lies in two
+// extents, as recorders that do not move it leave it.
 inline const RecordableMemoryDrive& RepairBase() {
   static const RecordableMemoryDrive* base = [] {
     auto* drive = new RecordableMemoryDrive;
@@ -129,6 +131,7 @@ inline const RecordableMemoryDrive& RepairBase() {
     std::unique_ptr<UdfFileSystem> fs;
     UdfMountOptions o;
     o.clock = &clock;
+    o.moveMetadata = false;  // the metadata file continues in a further extent
     if (UdfFileSystem::Mount(&device, o, &fs)) return drive;
     fs->CreateFolder(u"STRUCT");
     fs->CreateFolder(u"STRUCT\\0000");
@@ -154,7 +157,10 @@ inline const RecordableMemoryDrive& RepairBase() {
 
 // The base disc with the fuzzer's patches applied to its recorded sectors in the
 // partition: repeated {sector index (16-bit, modulo their number), offset in the
-// sector (16-bit, modulo 2048), length byte, that many bytes}.
+// sector (16-bit, modulo 2048), length byte, that many bytes}. A length byte with
+// its top bit set (length: the low seven bits) also makes the patched sector's
+// tag checksum and CRC right again, so that descriptors that are well formed but
+// wrong in content reach the repair, not only broken ones.
 inline std::unique_ptr<RecordableMemoryDrive> PatchedRepairDisc(const uint8_t* data, size_t size) {
   const RecordableMemoryDrive& base = RepairBase();
   auto drive = std::make_unique<RecordableMemoryDrive>();
@@ -170,9 +176,11 @@ inline std::unique_ptr<RecordableMemoryDrive> PatchedRepairDisc(const uint8_t* d
   while (at + 5 <= size) {
     std::vector<uint8_t>& s = drive->sectors[lbas[Get16(data + at) % lbas.size()]];
     size_t offset = Get16(data + at + 2) % kSectorSize;
-    const size_t length = data[at + 4];
+    const bool reseal = data[at + 4] & 0x80;
+    const size_t length = data[at + 4] & 0x7F;
     at += 5;
     for (size_t i = 0; i < length && at < size; ++i, ++at) s[(offset + i) % kSectorSize] = data[at];
+    if (reseal) RefreshTag(s);
   }
   return drive;
 }

@@ -200,7 +200,10 @@ Win32Error UdfFileSystem::LoadMetadataFile() {
   // A whole chain is preferred to one cut short by a damaged sector.
   const bool use_main = main_ok && (!main_broken || !mirrorUsable_ || mirror_broken);
   metaExtents_ = use_main ? main_ext : mirror_ext;
-  metaAedBlocks_ = use_main ? main_aeds : mirror_aeds;
+  // Each entry keeps its own chain's blocks for the write-back.
+  metaAedBlocks_ = main_ok ? main_aeds : std::vector<uint32_t>{};
+  mirrorAedBlocks_ = mirrorUsable_ ? mirror_aeds : std::vector<uint32_t>{};
+  chainSpare_.clear();
   metaBlocks_ = 0;
   for (const auto& e : metaExtents_) metaBlocks_ += e.count;
   if (!mirrorUsable_) {

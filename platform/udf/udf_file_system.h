@@ -168,6 +168,18 @@ class UdfFileSystem {
   void MetadataChainProblems(bool main_ok, bool main_broken, bool mirror_broken,
                              const std::vector<UdfExtent>& main_ext,
                              const std::vector<UdfExtent>& mirror_ext);
+  // The metadata file's allocation descriptors as its entries record them.
+  std::vector<ShortAd> MetadataAds() const;
+  // Allocation extent descriptors the main and mirror entries need for the
+  // descriptors beyond their own room: blocks of their chains are kept, missing
+  // ones allocated and spare ones released. Runs before anything of a write-back
+  // reaches the disc, so a volume that cannot hold its chain is left as it was.
+  Err ReserveMetadataChains();
+  // Lays the descriptors out into the entry and its chain (the chain's sectors
+  // become pending writes).
+  Err LayOutMetadataChain(const std::vector<ShortAd>& ads, FileEntry* fe,
+                          const std::vector<uint32_t>& chain);
+  Err AllocChainBlock(uint32_t* block);
   Err LoadBitmaps();
   Err LoadTracks();
 
@@ -270,7 +282,11 @@ class UdfFileSystem {
   FileEntry mirrorFe_;
   bool mirrorUsable_ = false;
   std::vector<UdfExtent> metaExtents_;  // physical partition runs of the metadata file
-  std::vector<uint32_t> metaAedBlocks_;  // its allocation extent descriptors (partition blocks)
+  // Allocation extent descriptors (partition blocks) of the main and the mirror
+  // entry, each chain in order.
+  std::vector<uint32_t> metaAedBlocks_;
+  std::vector<uint32_t> mirrorAedBlocks_;
+  std::vector<uint32_t> chainSpare_;  // recordable: reserved, not yet used for a chain
   std::vector<std::string> metaProblems_;  // found while loading it, reported by Check
   uint32_t metaBlocks_ = 0;
   bool metaFilesDirty_ = false;

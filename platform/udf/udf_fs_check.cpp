@@ -139,6 +139,9 @@ size_t UdfFileSystem::Check(std::vector<std::string>* problems) {
   for (const auto& x : metaExtents_)
     if (x.recorded) claim_phys(x.block, x.count, "metadata file extent");
   for (uint32_t b : metaAedBlocks_) claim_phys(b, 1, "metadata allocation extent");
+  for (uint32_t b : mirrorAedBlocks_)
+    if (std::find(metaAedBlocks_.begin(), metaAedBlocks_.end(), b) == metaAedBlocks_.end())
+      claim_phys(b, 1, "metadata mirror allocation extent");
   if (fsdLocation_.partitionReferenceNum == metaRef_)
     Claim(&meta_used, fsdLocation_.logicalBlockNum, 1);
 

@@ -263,20 +263,21 @@ Win32Error UdfFileSystem::SerializeNode(UdfNode* node) {
 
 Win32Error UdfFileSystem::SerializeMetadataFiles() {
   if (metaFilesDirty_) {
-    std::vector<ShortAd> ads;
-    for (const auto& e : metaExtents_)
-      ads.push_back({static_cast<uint32_t>(e.count * kSectorSize),
-                     e.recorded ? ExtentType::kRecordedAllocated : ExtentType::kAllocatedNotRecorded,
-                     e.block});
+    const std::vector<ShortAd> ads = MetadataAds();
+    metaFe_.tag.tagLocation = metaMap_.metadataFileLocation;
+    mirrorFe_.tag.tagLocation = metaMap_.metadataMirrorFileLocation;
+    const bool have_mirror = metaMap_.metadataMirrorFileLocation < partLength_;
     for (FileEntry* fe : {&metaFe_, &mirrorFe_}) {
-      fe->allocationDescriptors = EncodeShortAds(ads, true);
+      if (fe == &mirrorFe_ && !have_mirror) break;
+      if (Err e = LayOutMetadataChain(ads, fe, fe == &metaFe_ ? metaAedBlocks_ : mirrorAedBlocks_))
+        return e;
       fe->informationLength = fe->objectSize = static_cast<uint64_t>(metaBlocks_) * kSectorSize;
       fe->logicalBlocksRecorded = metaBlocks_;
       fe->icbTag.flags = SetAllocation(fe->icbTag.flags, kIcbShortAds);
       fe->tag.tagSerialNum = serial_;
     }
-    metaFe_.tag.tagLocation = metaMap_.metadataFileLocation;
-    mirrorFe_.tag.tagLocation = metaMap_.metadataMirrorFileLocation;
+    // The chains reach the disc before the entries that name them.
+    if (Err e = WritePending()) return e;
     std::vector<uint8_t> buf(kSectorSize, 0);
     if (Encode(metaFe_, buf) == 0) return pe::ERROR_LOG_CORRUPTION_DETECTED;
     PutPhys(partStart_ + metaMap_.metadataFileLocation, buf);
@@ -445,6 +446,10 @@ Win32Error UdfFileSystem::FlushLocked() {
     if (node->dirty) {
       if (Err e = SerializeNode(node.get())) return e;
     }
+  // Room for the metadata files' chains is found before anything is written.
+  if (metaFilesDirty_) {
+    if (Err e = ReserveMetadataChains()) return e;
+  }
   // Folders and file entries reach the disc before the metadata files' entries,
   // which may name a new place of the metadata file.
   if (Err e = WriteMetaBlocks()) return e;

@@ -68,7 +68,8 @@ Win32Error UdfFileSystem::EnsureMetaUsage() {
     uint32_t end = std::max(metaMap_.metadataFileLocation, metaMap_.metadataMirrorFileLocation) + 1;
     for (const auto& x : metaExtents_)
       if (x.recorded) end = std::max(end, x.block + x.count);
-    for (uint32_t b : metaAedBlocks_) end = std::max(end, b + 1);
+    for (const auto* chain : {&metaAedBlocks_, &mirrorAedBlocks_})
+      for (uint32_t b : *chain) end = std::max(end, b + 1);
     metaNwa_ = metaReserved_ = (end + 31) & ~31u;
     dataNwa_ = std::min(data_end, dataEnd_);
   }

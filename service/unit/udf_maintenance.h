@@ -14,6 +14,8 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/text.h"
 #include "service/udf/drive_sector_device.h"
 #include "service/udf/metadata_repair.h"
 #include "service/udf/udf_format.h"
@@ -34,15 +36,22 @@ class UdfDiscMaintenance : public DiscMaintenance {
   }
   // Metadata repair of write-once discs; its messages go to the repair log while
   // logging is on. Mounts of the unit's raw volume wait while it runs.
+  // Each repair is one line of the operational log as well.
   int RepairVolume(DeviceHandle device) override {
     Fence fence(this, device);
     UnitDrive drive(device);
-    return udf::RepairVolume(drive, LogSink());
+    uint32_t written = 0;
+    const int repaired = udf::RepairVolume(drive, LogSink(), &written);
+    Report(repaired, written, "volume metadata");
+    return repaired;
   }
   int RepairFile(DeviceHandle device, std::u16string_view path, bool creating) override {
     Fence fence(this, device);
     UnitDrive drive(device);
-    return udf::RepairFile(drive, path, creating, LogSink());
+    uint32_t written = 0;
+    const int repaired = udf::RepairFile(drive, path, creating, LogSink(), &written);
+    Report(repaired, written, ("path \"" + platform::Utf16ToUtf8(path) + "\"").c_str());
+    return repaired;
   }
   bool CloseIntegrity(DeviceHandle device) override {
     Fence fence(this, device);
@@ -81,6 +90,12 @@ class UdfDiscMaintenance : public DiscMaintenance {
    private:
     Attached attached_;
   };
+  static void Report(int repaired, uint32_t written, const char* what) {
+    if (repaired)
+      KLOG_INFO("disc repair: %s repaired, %u sector(s) written", what, written);
+    else
+      KLOG_WARN("disc repair: %s not repaired (%u sector(s) written)", what, written);
+  }
   static udf::RepairSink LogSink() {
     return [](const std::string& message) {
       if (RepairLoggingOn()) WriteRepairLog("%s", message.c_str());

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "emulator/magazine.h"
 #include "emulator/sim_unit.h"
 #include "service/unit/unit_drive.h"
 #include "tests/platform/udf/fs/fs_fixture.h"
@@ -193,6 +194,25 @@ TEST_F(DisctoolRepair, ImageOfADamagedDiscIsRescued) {
     EXPECT_NE(info.find("fsid=UDF Volume Set\n"), std::string::npos) << info;
     EXPECT_NE(info.find("integrity=closed\n"), std::string::npos) << info;
   }
+}
+
+TEST_F(DisctoolRepair, WriteProtectedMagazineIsLeftAsItWasAndTheRunSaysWhy) {
+  Damage();
+  {
+    emulator::Magazine m;
+    ASSERT_EQ(m.Open(dir_ / "mag"), 0u);
+    m.write_protect = true;
+    m.MarkDirty();
+    ASSERT_EQ(m.Save(), 0u);
+  }
+  const fs::path image = dir_ / "mag" / "disc00.img";
+  const size_t before = Fingerprint(image);
+  const Result r = Tool(Args({"repair", "--close-integrity"}));
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("the disc is write-protected"), std::string::npos) << r.err;
+  EXPECT_EQ(Line(r.out, "repairs: "), "repairs: 0, sectors written: 0, integrity: closed") << r.out;
+  EXPECT_EQ(Fingerprint(image), before);
+  EXPECT_NE(Tool(Args({"check"})).code, 0) << "the damage is still there";
 }
 
 TEST_F(DisctoolRepair, UsageAndUndamagedDisc) {

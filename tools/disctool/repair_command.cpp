@@ -177,10 +177,32 @@ class RepairRun {
   std::vector<std::u16string> unrepaired_;
 };
 
+// Notes a write that the medium refused as write-protected (CHECK CONDITION
+// with sense key DATA PROTECT), so that the run can say why nothing was repaired.
+class ProtectWatch : public udf::UdfDriveWrapper {
+ public:
+  using UdfDriveWrapper::UdfDriveWrapper;
+  uint32_t Write10(uint32_t lba, uint16_t blocks, const uint8_t* buffer) override {
+    const uint32_t status = target()->Write10(lba, blocks, buffer);
+    if ((status >> 24) == 0x02 && ((status >> 16) & 0x0F) == 0x07) refused_ = true;
+    return status;
+  }
+  bool refused() const { return refused_; }
+
+ private:
+  bool refused_ = false;
+};
+
 }  // namespace
 
 int RunRepairCommand(const Options& o, udf::IUdfDrive& drive, FILE* out, FILE* err) {
-  if (!o.dryRun) return RepairRun(o, drive, out, err).Run();
+  if (!o.dryRun) {
+    ProtectWatch watch(&drive);
+    const int rc = RepairRun(o, watch, out, err).Run();
+    if (!watch.refused()) return rc;
+    std::fprintf(err, "kelva-disctool: the disc is write-protected: nothing could be repaired\n");
+    return 1;
+  }
   OverlayDrive overlay(&drive);
   const int rc = RepairRun(o, overlay, out, err).Run();
   for (const auto& [lba, count] : overlay.writes())

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 
 #include "tests/service/udf/repair_fixture.h"
+#include "tests/tools/external_program.h"
 
 namespace kelva::udf::testing {
 namespace {
@@ -122,6 +125,58 @@ const RepairCase kCases[] = {
 class MetadataRepairCase : public RepairFixture,
                            public ::testing::WithParamInterface<RepairCase> {
  protected:
+  // Extracts the disc image with each UDF reader of other makers that is
+  // installed (7-Zip, UDFclient) and names the files that do not come out as
+  // written ("reader: path").
+  std::vector<std::string> ForeignReadersLost() {
+    using disctool::test_util::Capture;
+    using disctool::test_util::HaveProgram;
+    const fs::path image = dir_ / "mag" / "disc00.img";
+    std::vector<std::string> lost;
+    auto compare = [&](const std::string& reader, const fs::path& root) {
+      for (const auto& [path, data] : files_) {
+        std::string rel(path.begin(), path.end());
+        std::replace(rel.begin(), rel.end(), '\\', '/');
+        std::ifstream in(root / rel, std::ios::binary);
+        const std::string got{std::istreambuf_iterator<char>(in), {}};
+        if (!in.is_open() || got != std::string(data.begin(), data.end()))
+          lost.push_back(reader + ": " + rel);
+      }
+      fs::remove_all(root);
+    };
+    if (const char* seven = HaveProgram("7zz") ? "7zz" : HaveProgram("7z") ? "7z" : nullptr) {
+      const fs::path out = dir_ / "7z";
+      Capture(std::string(seven) + " x -y -o" + out.string() + " " + image.string() +
+              " >/dev/null 2>&1");
+      compare("7-Zip", out);
+    }
+    if (HaveProgram("udfclient")) {
+      // UDFclient shows the logical volume as a folder of its root.
+      const std::string listing =
+          Capture("printf 'ls\\nquit\\n' | udfclient -b 2048 " + image.string() + " 2>/dev/null");
+      const size_t at = listing.find(" UDF Volume Set:");
+      if (at == std::string::npos) {
+        lost.push_back("UDFclient: no volume");
+        return lost;
+      }
+      const size_t start = listing.rfind(' ', at - 1) + 1;
+      const fs::path out = dir_ / "uc";
+      fs::create_directories(out);
+      std::set<std::string> tops;
+      for (const auto& [path, data] : files_)
+        tops.insert(std::string(path.begin(), path.begin() + std::min(path.find(u'\\'), path.size())));
+      std::ofstream script(dir_ / "script");
+      script << "cd \"" << listing.substr(start, listing.find('\n', at) - start) << "\"\nlcd "
+             << out.string() << "\n";
+      for (const std::string& top : tops) script << "get " << top << "\n";
+      script << "quit\n";
+      script.close();
+      Capture("udfclient -b 2048 " + image.string() + " < " + (dir_ / "script").string() +
+              " >/dev/null 2>&1");
+      compare("UDFclient", out);
+    }
+    return lost;
+  }
   int Run(uint32_t* written) {
     const RepairCase& c = GetParam();
     return c.path ? RepairFileNow(c.path, c.creating, written) : RepairVolumeNow(written);
@@ -132,6 +187,11 @@ TEST_P(MetadataRepairCase, IsSeenRepairedOnceAndLosesNothing) {
   const RepairCase& c = GetParam();
   UdfDamage d = Damage();
   ASSERT_TRUE(d.ok());
+  // Readers of other makers read the repaired disc as they read it intact.
+  // (7-Zip opens no disc whose metadata file lies in several extents, damaged
+  // or not; UDFclient reads these discs whole.)
+  const std::vector<std::string> intact = ForeignReadersLost();
+  for (const std::string& lost : intact) ASSERT_EQ(lost.rfind("UDFclient", 0), std::string::npos);
   ASSERT_TRUE(c.damage(d, {folderB_, deepFile_}));
   const Reading damaged = Read();
   EXPECT_FALSE(damaged.Clean()) << "the damage went unnoticed";
@@ -144,6 +204,7 @@ TEST_P(MetadataRepairCase, IsSeenRepairedOnceAndLosesNothing) {
   EXPECT_TRUE(repaired.Clean()) << "mount " << repaired.mount << "; "
                                 << ::testing::PrintToString(repaired.problems)
                                 << ::testing::PrintToString(repaired.lost);
+  EXPECT_EQ(ForeignReadersLost(), intact);
 
   if (c.chainSectors != 0) {
     MetadataRepair r(vol_->drive(), {});
@@ -273,6 +334,109 @@ TEST_F(MetadataRepairTest, InterruptedRecordingLosesNoFlushedFile) {
     EXPECT_TRUE(r.lost.empty()) << ::testing::PrintToString(r.lost) << messages_;
   }
   ADD_FAILURE() << "the recording never finished";
+}
+
+// The allocation extent descriptors chained to the main or the mirror entry of
+// the metadata file (1000 when the chain reaches a sector that is not one).
+size_t ChainSectors(IUdfDrive& drive, bool mirror) {
+  UdfDamage d(drive);
+  std::vector<uint8_t> s = d.Read(mirror ? d.MirrorLba() : d.MainLba());
+  size_t offset = 0, span = 0, n = 0;
+  if (!EntryDescriptorArea(s.data(), &offset, &span)) return 1000;
+  for (;;) {
+    uint32_t next = kNoAddress;
+    SectorDescriptors(s, offset, span, &next);
+    if (next == kNoAddress || n >= 64) return n;
+    s = d.Read(d.volume().partitionStart + next);
+    if (Get16(s.data()) != kTagAllocationExtent) return 1000;
+    ++n;
+    offset = 24;
+    span = std::min<size_t>(Get32(s.data() + 20), kSectorSize - 24);
+  }
+}
+
+// A metadata file whose entries have no room left for its descriptors (extended
+// attributes fill them, as other recorders may leave them) is written back with
+// a chain of its own for the main and the mirror entry, on both media: taken
+// from the partition's free space on rewritable media (and accounted for in its
+// bitmap), from a unit appended to the metadata track on write-once media.
+TEST_F(MetadataRepairTest, MetadataFileWithoutRoomInItsEntryGetsChains) {
+  for (bool recordable : {true, false}) {
+    SCOPED_TRACE(recordable ? "write-once" : "rewritable");
+    Build(recordable, 4);
+    {
+      UdfDamage d = Damage();
+      const std::vector<ShortAd> ads = d.MetaAds();
+      ASSERT_TRUE(d.SetMetaAds(ads, static_cast<uint32_t>(2048 - 216 - 8 * ads.size())));
+      // The main entry is rebuilt from its mirror at the next write-back.
+      ASSERT_TRUE(d.BreakChecksum(d.MainLba()));
+    }
+    ASSERT_EQ(vol_->Mount(), 0u);
+    files_[u"after.bin"] = Pattern(4000, 77);
+    ASSERT_EQ(PutFile(vol_->fs(), u"after.bin", files_[u"after.bin"]), 0u);
+    ASSERT_EQ(vol_->fs().Flush(), 0u);
+    vol_->Drop();
+    const Reading r = Read();
+    EXPECT_TRUE(r.Clean()) << "mount " << r.mount << "; " << ::testing::PrintToString(r.problems)
+                           << ::testing::PrintToString(r.lost);
+    EXPECT_EQ(ChainSectors(vol_->drive(), false), 1u);
+    EXPECT_EQ(ChainSectors(vol_->drive(), true), 1u);
+  }
+}
+
+// A metadata file whose descriptors continue in a chain (a repaired disc) grows
+// by further extents and is written back with its chains, the main's and the
+// mirror's each in sectors of their own. Cut at each write of that recording in
+// turn, the disc still reads everything it held before; whole, it reads the new
+// files too and needs no repair.
+TEST_F(MetadataRepairTest, ChainedMetadataFileIsWrittenBackWithItsChain) {
+  auto chain_sectors = [&](bool mirror) { return ChainSectors(vol_->drive(), mirror); };
+  for (uint32_t cut = 1;; ++cut) {
+    SCOPED_TRACE("unplugged after write " + std::to_string(cut));
+    Build(true, 24);
+    {
+      UdfDamage d = Damage();
+      ASSERT_TRUE(MarkTail(d, 0, 32, true));
+    }
+    ASSERT_EQ(RepairFileNow(kLatePath, false), 1) << messages_;
+    ASSERT_EQ(chain_sectors(false), 1u);
+    ASSERT_EQ(vol_->Mount(), 0u);
+    std::map<std::u16string, std::vector<uint8_t>> added;
+    ASSERT_EQ(vol_->fs().CreateFolder(u"grown"), 0u);
+    for (int i = 0; i < 120; ++i) {
+      const std::u16string name = u"grown\\g" + std::u16string(1, u'A' + i / 26) +
+                                  std::u16string(1, u'a' + i % 26);
+      added[name] = Pattern(700, 500 + i);
+      ASSERT_EQ(PutFile(vol_->fs(), name, added[name]), 0u);
+    }
+    vol_->unit().UnplugAfter(0x2A, cut);
+    const platform::Win32Error flushed = vol_->fs().Flush();
+    vol_->Drop();
+    const bool interrupted = vol_->unit().IsUnplugged();
+    vol_->unit().UnplugAfter(0x2A, 0);
+    if (interrupted) {
+      Replug();
+      const Reading r = Read();
+      EXPECT_EQ(r.mount, 0u);
+      EXPECT_TRUE(r.lost.empty()) << ::testing::PrintToString(r.lost);
+      ASSERT_LT(cut, 400u) << "the recording never finished";
+      continue;
+    }
+    ASSERT_EQ(flushed, 0u);
+    EXPECT_GT(cut, 2u);
+    files_.insert(added.begin(), added.end());
+    const Reading r = Read();
+    EXPECT_TRUE(r.Clean()) << "mount " << r.mount << "; " << ::testing::PrintToString(r.problems)
+                           << ::testing::PrintToString(r.lost);
+    EXPECT_EQ(chain_sectors(false), 1u);
+    EXPECT_EQ(chain_sectors(true), 1u);
+    messages_.clear();
+    const size_t writes = Writes();
+    EXPECT_EQ(RepairVolumeNow(), 0) << messages_;
+    EXPECT_EQ(RepairFileNow(kLatePath, false), 0) << messages_;
+    EXPECT_EQ(Writes(), writes);
+    break;
+  }
 }
 
 }  // namespace

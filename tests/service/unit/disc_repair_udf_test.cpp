@@ -26,7 +26,7 @@ class DiscRepairTest : public ::testing::Test {
     options.clock = &clock_;
     sim_ = std::make_unique<emulator::SimUnit>(options);
     emulator::MagazineSpec spec;
-    spec.type = emulator::kTypeRecordable;
+    spec.type = type_;
     spec.capacity_code = 1;
     spec.disc_sectors = 640000;  // the four tracks of a write-once layout, and room
     for (int i = 0; i < 12; ++i) spec.id[i] = static_cast<uint8_t>(i + 40);
@@ -97,6 +97,7 @@ class DiscRepairTest : public ::testing::Test {
     return text;
   }
 
+  uint8_t type_ = emulator::kTypeRecordable;
   TempFolder temp_;
   platform::TestClock clock_;
   std::unique_ptr<emulator::SimUnit> sim_;
@@ -140,6 +141,80 @@ TEST_F(DiscRepairTest, DamagedEntryIsRepairedOnceAndTheOpenRetried) {
             "Descriptor CRC 0x Error at 0x\r"
             "Repair File 'A\\B\\C.BIN' Success\r");
 }
+
+// Discs a repair must never write: a write-once disc in a write-protected
+// magazine (the controller starts no repair) and a rewritable disc (the repair
+// runs and leaves it alone). The damaged path fails as it is, a repair called
+// directly reports nothing repaired, and no write reaches the unit.
+struct NeverWritten {
+  const char* name;
+  uint8_t type;
+  bool protect;
+  const char* log;  // what the open adds to the repair log after "Logging activated"
+};
+
+class DiscNeverWrittenTest : public DiscRepairTest, public ::testing::WithParamInterface<NeverWritten> {
+ protected:
+  void SetUp() override {
+    type_ = GetParam().type;
+    DiscRepairTest::SetUp();
+  }
+  void WriteProtect() {
+    sim_->PullMagazine();
+    {
+      emulator::Magazine m;
+      ASSERT_EQ(m.Open(temp_.path() / "magazine"), 0u);
+      m.write_protect = true;
+      m.MarkDirty();
+      ASSERT_EQ(m.Save(), 0u);
+    }
+    ASSERT_EQ(sim_->InsertMagazine(temp_.path() / "magazine"), 0u);
+    controller_->IdentifyMagazine(nullptr);
+    ASSERT_EQ(controller_->IsWritable(), 0);
+  }
+};
+
+TEST_P(DiscNeverWrittenTest, DamagedPathFailsAndNothingIsWritten) {
+  DamageFileEntry();
+  if (GetParam().protect) {
+    ASSERT_NO_FATAL_FAILURE(WriteProtect());
+  }
+  SetRepairLogging(1);
+  device_->ClearCommands();
+  auto writes = [&] {
+    size_t n = 0;
+    for (const auto& c : device_->Commands()) n += c[0] == 0x2A || c[0] == 0xAA;
+    return n;
+  };
+  DiscFile f;
+  EXPECT_EQ(controller_->OpenExisting(u"A\\B\\C.BIN", false, false, &f), platform::ERROR_FILE_CORRUPT);
+  EXPECT_EQ(writes(), 0u);
+  std::string lines;
+  const std::string text = RepairLogText();
+  for (size_t at = 0; at < text.size();) {
+    const size_t tab = text.find('\t', at), end = text.find('\n', at);
+    if (tab == std::string::npos || end == std::string::npos) break;
+    lines += text.substr(tab + 1, end - tab - 1);
+    at = end + 1;
+  }
+  EXPECT_EQ(lines, std::string("Logging activated\r") + GetParam().log);
+
+  EXPECT_EQ(maintenance_->RepairFile(device_.get(), u"A\\B\\C.BIN", false), 0);
+  EXPECT_EQ(maintenance_->RepairVolume(device_.get()), 0);
+  if (!GetParam().protect) {
+    EXPECT_EQ(writes(), 0u);  // a protected medium is tried, and refuses
+  }
+  // The entry is as damaged as before.
+  EXPECT_EQ(controller_->OpenExisting(u"A\\B\\C.BIN", false, false, &f), platform::ERROR_FILE_CORRUPT);
+}
+
+const NeverWritten kNeverWritten[] = {
+    {"WriteProtectedMagazine", emulator::kTypeRecordable, true, ""},
+    {"RewritableDisc", emulator::kTypeRewritable, false,
+     "CreateFile 'A\\B\\C.BIN' Error (0x00000570)\rRepair File 'A\\B\\C.BIN' Fail\r"},
+};
+INSTANTIATE_TEST_SUITE_P(Discs, DiscNeverWrittenTest, ::testing::ValuesIn(kNeverWritten),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kelva::unit::testing
