@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "tests/service/volume/volume_ops_fixture.h"
 
@@ -84,6 +85,53 @@ TEST_F(DataPathTest, WritesAndSizeChangesAgreeWithAModel) {
   Unmount();
   Mount();
   EXPECT_EQ(ReadFile(u"\\model.bin"), model);
+}
+
+// Recorded content cut off by a size change must not come back when the file
+// grows again, whether the file is one disc file or extent-indexed.
+TEST_F(DataPathTest, ContentCutOffStaysGoneAfterGrowingAgain) {
+  struct Row {
+    const char16_t* name;
+    int64_t second_run;  // where a second run starts (0: none, one disc file)
+  };
+  const Row rows[] = {{u"\\plain", 0}, {u"\\indexed", 2 * kMiB}};
+  std::map<std::u16string, std::vector<uint8_t>> want;
+  for (const Row& r : rows) {
+    std::vector<uint8_t> data = Bytes(200000, 25);
+    if (r.second_run != 0) {
+      data.resize(static_cast<size_t>(r.second_run) + 5000, 0);
+      const std::vector<uint8_t> tail = Bytes(5000, 26);
+      std::copy(tail.begin(), tail.end(), data.begin() + r.second_run);
+      EntryRef* ctx = nullptr;
+      ASSERT_EQ(volume_->CreateEntry(r.name, 0, &ctx), 0u);
+      uint32_t written = 0;
+      ASSERT_EQ(volume_->WriteEntry(ctx, 0, 200000, data.data(), &written), 0u);
+      ASSERT_EQ(volume_->WriteEntry(ctx, r.second_run, 5000, tail.data(), &written), 0u);
+      volume_->CloseEntry(ctx);
+    } else {
+      ASSERT_EQ(PutFile(r.name, data), 0u);
+    }
+    want[r.name] = data;
+  }
+  Unmount();  // recorded
+  Mount();
+  for (const Row& r : rows) {
+    EntryRef* ctx = nullptr;
+    ASSERT_EQ(volume_->OpenEntry(r.name, kReadAccess, 0, &ctx), 0u);
+    ASSERT_EQ(volume_->SetEntryEnd(ctx, 1000), 0u);
+    const int64_t grown = static_cast<int64_t>(want[r.name].size()) + 100;
+    ASSERT_EQ(volume_->SetEntryEnd(ctx, grown), 0u);
+    volume_->CloseEntry(ctx);
+    std::vector<uint8_t>& w = want[r.name];
+    std::fill(w.begin() + 1000, w.end(), 0);
+    w.resize(static_cast<size_t>(grown), 0);
+  }
+  Unmount();
+  Mount();
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.name, r.name + std::char_traits<char16_t>::length(r.name)));
+    EXPECT_EQ(ReadFile(r.name), want[r.name]);
+  }
 }
 
 TEST_F(DataPathTest, DataOperationsNeedAFileContext) {
