@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <future>
+#include <atomic>
+#include <random>
+#include <thread>
 
 #include "tests/service/volume/volume_ops_fixture.h"
 
@@ -444,6 +446,73 @@ TEST_F(NamespaceTest, VolumeLabelIdAndSize) {
   EXPECT_EQ(total, static_cast<uint64_t>((12 * capacity - 0x4000000) / 512));
   const int64_t free_bytes = volume_->FreeCapacity() - volume_->pending_bytes() - volume_->metadata_bytes() - 0x4000000;
   EXPECT_EQ(free_sectors, free_bytes > 0 ? static_cast<uint64_t>(free_bytes / 512) : 0u);
+}
+
+// Threads create, write, read, list and delete the same few names at once
+// while the writer records; each result is one the operation may give, and
+// afterwards every listed file reads back with the size its information gives.
+TEST_F(NamespaceTest, ConcurrentOperationsOnTheSameNamesStayConsistent) {
+  ASSERT_EQ(MakeDirectory(u"\\c"), 0u);
+  clock_.SetScale(50);
+  StartWriter();
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 rng(100 + t);
+      for (int i = 0; i < 40; ++i) {
+        const std::string n = "n" + std::to_string(rng() % 6);
+        const std::u16string path = u"\\c\\" + std::u16string(n.begin(), n.end());
+        EntryRef* ctx = nullptr;
+        platform::Win32Error e = 0;
+        switch (rng() % 5) {
+          case 0:
+            e = volume_->CreateEntry(path, 0, &ctx);
+            if (e == 0) volume_->CloseEntry(ctx);
+            if (e != 0 && e != 183) bad.fetch_add(1);
+            break;
+          case 1: {
+            e = volume_->OpenEntry(path, kReadAccess, 0, &ctx);
+            if (e == 0) {
+              const std::vector<uint8_t> data = Bytes(rng() % 100000 + 1, t * 1000 + i);
+              uint32_t written = 0;
+              if (volume_->WriteEntry(ctx, rng() % 50000, static_cast<uint32_t>(data.size()), data.data(),
+                                      &written) != 0) {
+                bad.fetch_add(1);
+              }
+              volume_->CloseEntry(ctx);
+            } else if (e != 2) {
+              bad.fetch_add(1);
+            }
+            break;
+          }
+          case 2:
+            e = volume_->DeleteEntry(path);
+            if (e != 0 && e != 2 && e != 5) bad.fetch_add(1);
+            break;
+          case 3:
+            List(u"\\c");
+            break;
+          default: {
+            EntryInfo info;
+            if (volume_->GetEntryInfo(path, &info) != 0) bad.fetch_add(1);
+            break;
+          }
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(bad.load(), 0);
+  StopWriter();
+  clock_.SetScale(0);
+  for (const std::u16string& name : List(u"\\c")) {
+    const EntryInfo info = Info(u"\\c\\" + name);
+    ASSERT_TRUE(info.exists);
+    const auto data = ReadFile(u"\\c\\" + name);
+    ASSERT_TRUE(data.has_value());
+    EXPECT_EQ(static_cast<int64_t>(data->size()), info.end_of_file);
+  }
 }
 
 }  // namespace
