@@ -45,6 +45,7 @@ constexpr uint32_t kDeletePollMs = 100;
 constexpr uint32_t kBusyPollMs = 10;
 constexpr uint32_t kBusyWaitMs = 30000;
 constexpr size_t kPrefetchMaxChildren = 32;
+constexpr int kCreateAttempts = 3;
 constexpr uint32_t kChangeAdded = 1;
 constexpr uint32_t kChangeRemoved = 2;
 constexpr Win32Error kErrorRetry = 1237;
@@ -142,8 +143,9 @@ Win32Error CFsVolume::InsertDirectory(std::unique_ptr<CDirObject> dir, DirRef* p
   }
   if (found != nullptr) {
     // Another thread opened the same folder first: use its entry.
+    const DirEntryRecord row = dir->entry();
     dir->Close();
-    if (parent != nullptr && !LinkParent(found, dir->entry(), parent)) ReleaseDirectory(parent);
+    if (parent != nullptr && !LinkParent(found, row, parent)) ReleaseDirectory(parent);
     *out = found;
   }
   return 0;
@@ -622,8 +624,13 @@ Win32Error CFsVolume::CreateEntry(std::u16string_view path, uint32_t attributes,
 
   DirEntryRecord own;
   if (parent->dir->GetInfo(&own) == 0 && IsTombstone(own)) return ERROR_ACCESS_DENIED;
-  DirEntryRecord existing;
-  if (parent->dir->GetEntry(name, &existing) == 0 && (!IsTombstone(existing) || view)) return ERROR_ALREADY_EXISTS;
+  // Also asked again after a failed insertion: another create of the same name
+  // may have come first.
+  auto name_taken = [&] {
+    DirEntryRecord existing;
+    return parent->dir->GetEntry(name, &existing) == 0 && (!IsTombstone(existing) || view);
+  };
+  if (name_taken()) return ERROR_ALREADY_EXISTS;
 
   const size_t colons = static_cast<size_t>(std::count(path.begin(), path.end(), u':'));
   const size_t colon = name.find(u':');
@@ -656,13 +663,17 @@ Win32Error CFsVolume::CreateEntry(std::u16string_view path, uint32_t attributes,
       ref = owned.get();
       dirs_.push_back(std::move(owned));
     }
-    const Win32Error e = raw->Create(parent->dir->catalog(), path, attributes, now);
+    Win32Error e = 0;
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+      e = raw->Create(parent->dir->catalog(), path, attributes, now);
+      if (e == 0 || name_taken()) break;
+    }
     if (e != 0) {
       {
         storage::WriteGuard g(dir_lock_);
         std::erase_if(dirs_, [&](const std::unique_ptr<DirRef>& d) { return d.get() == ref; });
       }
-      return e;  // drop releases the parent
+      return name_taken() ? Win32Error{ERROR_ALREADY_EXISTS} : e;  // drop releases the parent
     }
     drop.d = nullptr;  // the new entry holds the parent now
     ref->closing = false;
@@ -688,8 +699,14 @@ Win32Error CFsVolume::CreateEntry(std::u16string_view path, uint32_t attributes,
     }
   }
   auto object = std::make_unique<COpenFileObject>(std::make_unique<storage::CFileObject>(this), recorder_);
-  const Win32Error e =
-      object->file()->Create(parent->dir->catalog(), path, is_stream ? kAttrNormal : attributes, now, is_stream);
+  Win32Error e = 0;
+  // A create that loses a race for the name answers 183; one whose rival was
+  // deleted again meanwhile tries once more.
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    e = object->file()->Create(parent->dir->catalog(), path, is_stream ? kAttrNormal : attributes, now, is_stream);
+    if (e == 0) break;
+    if (name_taken()) return ERROR_ALREADY_EXISTS;
+  }
   if (e != 0) return e;
   object->SetOpenInHost(true);
   drop.d = nullptr;
@@ -1208,6 +1225,16 @@ Win32Error CFsVolume::RenameEntry(std::u16string_view old_path, std::u16string_v
     return ERROR_INVALID_PARAMETER;
   }
   if (new_path.empty()) return ERROR_ACCESS_DENIED;  // onto the root
+  if (old_path == new_path && !old_path.empty()) {
+    // Onto itself: nothing to do once the source is known to exist.
+    DirRef* parent = nullptr;
+    if (const Win32Error e = ResolveParent(old_path, false, &parent); e != 0) return e;
+    DirEntryRecord row;
+    const Win32Error e = parent->dir->GetEntry(NamePart(old_path), &row);
+    ReleaseDirectory(parent);
+    if (e != 0) return e;
+    return IsTombstone(row) && !deleted_view_.load() ? Win32Error{ERROR_FILE_NOT_FOUND} : Win32Error{0};
+  }
   const bool view = deleted_view_.load();
 
   DirRef* old_parent = nullptr;
