@@ -99,7 +99,7 @@ class VolumeModelTest : public VolumeOpsTest {
   void SetUp() override {
     VolumeOpsTest::SetUp();
     Mount();
-    clock_.SetScale(50);  // the writer's quiet time and polls pass quickly
+    clock_.SetScale(20);  // the writer's quiet time passes quickly, the engine's time limits do not
     StartWriter();
   }
   void TearDown() override {
@@ -279,7 +279,7 @@ class VolumeModelTest : public VolumeOpsTest {
     clock_.SetScale(0);
     Unmount();
     Mount();
-    clock_.SetScale(50);
+    clock_.SetScale(20);
     StartWriter();
   }
 
