@@ -315,14 +315,16 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // and opens it: *context gets the new entry with one host open.
   // 19 refuses changes; 3 when a folder of the path is absent; 5 inside a
   // deleted folder; 183 when the name exists (a tombstone of the name is moved
-  // aside); 87 for two colons or an empty stream name; 3 for a stream part
-  // longer than 249 characters; 112 when there is no room.
+  // aside, and a create that loses a race for the name also gets 183); 87 for
+  // two colons, an empty stream name or a folder name with a colon; 3 for a
+  // stream part longer than 249 characters; 112 when there is no room.
   Win32Error CreateEntry(std::u16string_view path, uint32_t attributes, EntryRef** context);
   // Opens an existing file (attributes without 0x10) or folder (with 0x10);
   // "" opens the root. A file opened with desired access exactly DELETE
   // (0x10000) must pass the deletion check (19 in the deleted-entry view for
   // names that may not be deleted there). 2 when the name is absent or a
-  // tombstone outside the deleted-entry view, 3 for a missing folder. An open
+  // tombstone outside the deleted-entry view, 3 for a missing folder or a file
+  // opened as a folder, 5 for a folder opened as a file. An open
   // object is found again (same context) while it stays in the tables.
   Win32Error OpenEntry(std::u16string_view path, uint32_t desired_access, uint32_t attributes, EntryRef** context);
   // Ends one host open of the context (a folder's changes are queued; a file
