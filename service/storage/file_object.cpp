@@ -269,6 +269,7 @@ Win32Error CFileObject::Create(CDirectoryDb* parent, std::u16string_view path, u
   }
   volume_->SyncDirectoryGrowth(parent);
   entry_ = std::move(entry);
+  PublishIdentity();
   have_entry_ = true;
   parent_ = parent;
   opened_disc_ = entry_.disk;
@@ -291,6 +292,7 @@ Win32Error CFileObject::Open(const DirEntryRecord& entry, CDirectoryDb* parent) 
   }
   std::lock_guard lock(mu_);
   entry_ = entry;
+  PublishIdentity();
   have_entry_ = true;
   parent_ = parent;
   opened_disc_ = entry.disk;
@@ -335,6 +337,22 @@ Win32Error CFileObject::Close() {
     volume_->MarkFileDirty(this, 1, 1);
   }
   return ERROR_SUCCESS;
+}
+
+Win32Error CFileObject::FlushPiece() {
+  if (!have_entry_) return ERROR_INVALID_PARAMETER;
+  std::lock_guard write(write_mu_);
+  Win32Error result = ERROR_SUCCESS;
+  {
+    std::lock_guard lock(mu_);
+    if (have_current_piece_) result = current_piece_.Flush();
+    ClosePiece();
+  }
+  if (holds_gate_) {
+    volume_->LeaveCapacityGate();
+    holds_gate_ = false;
+  }
+  return result;
 }
 
 Win32Error CFileObject::Reopen() {
@@ -753,6 +771,16 @@ Win32Error CFileObject::NewPiece(int64_t start, uint32_t n, const uint8_t* data)
   platform::File f;
   uint32_t number = seg.file;
   Win32Error e = volume_->GetCacheStore()->CreateCacheFile(CK_DAT, seg.disc, &number, seg.piece, &f, false);
+  // A piece number left taken by an earlier object of this file (one that
+  // ended without giving its pieces back) is skipped.
+  for (int skip = 0; e == platform::ERROR_FILE_EXISTS && seg.piece != 0 && skip < kPieceNumberSkips; ++skip) {
+    {
+      std::lock_guard lock(mu_);
+      seg.piece = piece_counter_++;
+    }
+    number = seg.file;
+    e = volume_->GetCacheStore()->CreateCacheFile(CK_DAT, seg.disc, &number, seg.piece, &f, false);
+  }
   if (e == 0) {
     seg.file = number;
     e = f.WriteAllAt(0, data, n);
@@ -901,7 +929,9 @@ void CFileObject::Truncate(std::unique_lock<std::mutex>& lock, int64_t size) {
     }
   }
   DropUnusedPieces(cut);
-  // Content on the discs beyond the new end no longer belongs to the file.
+  // Content on the discs beyond the new end no longer belongs to the file;
+  // the next recording takes it off the discs too (CutRecordedContent).
+  if (size < recording_.recorded_length) cut_at_ = std::min(cut_at_, size);
   recording_.recorded_length = std::min(recording_.recorded_length, size);
   eof_ = size;
   entry_.size = size;
@@ -997,12 +1027,15 @@ Win32Error CFileObject::SetInfo(uint32_t attributes, const int64_t* ctime, const
   return UpdateRow();
 }
 
-Win32Error CFileObject::Delete() {
+Win32Error CFileObject::Delete(bool remove) {
   if (!have_entry_ || parent_ == nullptr) return ERROR_INVALID_PARAMETER;
   if (IsDeleted(entry_)) return ERROR_ACCESS_DENIED;
   {
     EntryLock lock(volume_);
-    if (!parent_->DeleteEntry(entry_.name, 0)) return ERROR_ACCESS_DENIED;
+    const bool stream = (entry_.type & ENTRY_STREAM) != 0;
+    const int done = stream ? parent_->DeleteStream(entry_.name, remove ? 1 : 0)
+                            : parent_->DeleteEntry(entry_.name, remove ? 1 : 0);
+    if (!done) return ERROR_ACCESS_DENIED;
   }
   {
     std::lock_guard lock(mu_);
@@ -1012,6 +1045,55 @@ Win32Error CFileObject::Delete() {
   volume_->SettleDirectoryGrowth(parent_);
   if (volume_->GetHistoryFlag()) pending_history_.fetch_or(kPendingDeleted);
   return ERROR_SUCCESS;
+}
+
+void CFileObject::DropRecordedSegments() {
+  std::vector<FileSegment> gone;
+  for (auto it = segments_.begin(); it != segments_.end();) {
+    if (it->state == FileSegment::kRecorded && !it->busy) {
+      gone.push_back(*it);
+      volume_->AddCachedBytes(-int64_t{it->length});
+      it = segments_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  DropUnusedPieces(gone);
+}
+
+void CFileObject::DiscardContent() {
+  std::unique_lock lock(mu_);
+  // A segment being copied or written keeps its piece until that ends.
+  for (auto it = segments_.begin(); it != segments_.end();) {
+    if (it->busy && WaitNotBusy(lock, it) == ERROR_SUCCESS) {
+      it = segments_.begin();
+      continue;
+    }
+    ++it;
+  }
+  ClosePiece();
+  std::vector<FileSegment> gone(segments_.begin(), segments_.end());
+  segments_.clear();
+  for (const FileSegment& s : gone) {
+    volume_->AddCachedBytes(-int64_t{s.length});
+    if (s.state != FileSegment::kRecorded) volume_->AddPendingBytes(-RoundUp(s.length));
+  }
+  DropUnusedPieces(gone);
+  content_changed_.store(false);
+  needs_recording_ = false;
+  lock.unlock();
+  record_cv_.notify_all();
+}
+
+bool CFileObject::FullyCached() const {
+  std::lock_guard lock(mu_);
+  int64_t covered = 0;
+  for (const FileSegment& s : segments_) {
+    if (s.start > covered) return false;  // a gap before this segment
+    covered = std::max(covered, s.end());
+    if (covered >= eof_) return true;
+  }
+  return covered >= eof_;
 }
 
 Win32Error CFileObject::Rename(CDirectoryDb* target, std::u16string_view new_path) {
@@ -1112,6 +1194,7 @@ Win32Error CFileObject::ConvertToIndex() {
   entry_.disk = disc;
   entry_.file = number;
   entry_.type = static_cast<uint8_t>((entry_.type & ~ENTRY_KIND_MASK) | ENTRY_KIND_EXTENTS);
+  PublishIdentity();
   index_created_ = true;
   return ERROR_SUCCESS;
 }
@@ -1170,9 +1253,15 @@ Win32Error CFileObject::RecordSegment(const FileSegment& s) {
       if (fresh) {
         std::lock_guard lock(mu_);
         entry_.disk = disc;  // nothing recorded yet: the file takes the current disc
+        PublishIdentity();
       }
       e = engine->BeginDataFile(CK_DAT, entry_.file, fresh);
       if (e == platform::ERROR_FILE_EXISTS) e = engine->BeginDataFile(CK_DAT, entry_.file, false);
+      // A file that only ever grew by a size change holds zeros the discs never
+      // got: its disc file is made now (the zeros come from its length).
+      if (!fresh && (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)) {
+        e = engine->BeginDataFile(CK_DAT, entry_.file, true);
+      }
       if (e == 0) {
         recording_started_ = true;
         recording_.disc = disc;
@@ -1218,6 +1307,46 @@ Win32Error CFileObject::RecordSegment(const FileSegment& s) {
   return ERROR_SUCCESS;
 }
 
+Win32Error CFileObject::CutRecordedContent() {
+  int64_t cut;
+  uint8_t kind, disc;
+  uint32_t file;
+  {
+    std::lock_guard lock(mu_);
+    cut = cut_at_;
+    kind = Kind(entry_);
+    disc = entry_.disk;
+    file = entry_.file;
+  }
+  if (cut == kNoLimit) return ERROR_SUCCESS;
+  // The discs must not show bytes past the cut once the file grows again:
+  // those bytes read as zeros from then on.
+  if (kind == ENTRY_KIND_EXTENTS) {
+    if (const Win32Error e = OpenIndex(); e != 0) return e;
+    ExtentRecord x;
+    while (index_->FindExtent(cut, &x)) {
+      const int64_t from = std::max(x.start, cut);
+      if (!index_->RemoveRange(from, x.start + x.len - from)) return ERROR_ACCESS_DENIED;
+    }
+  } else {
+    IDiscRecorder* engine = volume_->GetDiscEngine();
+    Win32Error e = ERROR_FILE_NOT_FOUND;
+    if (disc == engine->CurrentDisc()) {
+      e = engine->BeginDataFile(CK_DAT, file, false);
+      if (e == 0) e = engine->SetDataLength(static_cast<uint64_t>(cut));
+      engine->CloseDataFile();
+      if (e == ERROR_PATH_NOT_FOUND) e = ERROR_FILE_NOT_FOUND;
+    } else {
+      // A disc file on an earlier disc stays as it is: an index limits it.
+      e = ConvertToIndex();
+    }
+    if (e != 0 && e != ERROR_FILE_NOT_FOUND) return e;  // none on the discs: nothing to cut
+  }
+  std::lock_guard lock(mu_);
+  cut_at_ = kNoLimit;
+  return ERROR_SUCCESS;
+}
+
 Win32Error CFileObject::Record() {
   if (!have_entry_) return ERROR_INVALID_PARAMETER;
   std::lock_guard record(record_mu_);
@@ -1231,8 +1360,21 @@ Win32Error CFileObject::Record() {
       }
     }
   }
-  if (changed.empty() && !needs_recording_) return ERROR_RETRY;
-  Win32Error result = ERROR_SUCCESS;
+  if (changed.empty() && !needs_recording_) {
+    // Nothing to record; a closed file still gives back the pieces of what
+    // was recorded while it was open.
+    std::unique_lock lock(mu_);
+    if (!open_) DropRecordedSegments();
+    return ERROR_RETRY;
+  }
+  Win32Error result = CutRecordedContent();
+  if (result != 0) {
+    std::lock_guard lock(mu_);
+    for (FileSegment& s : segments_) {
+      if (s.state == FileSegment::kRecording) s.state = FileSegment::kChanged;
+    }
+    return result;
+  }
   for (const FileSegment& s : changed) {
     std::unique_lock lock(mu_);
     auto it = std::find(segments_.begin(), segments_.end(), s);
@@ -1272,19 +1414,7 @@ Win32Error CFileObject::Record() {
   }
   recording_.recorded_length = std::min(recording_.recorded_length, eof_);
   // Once closed, recorded pieces are no longer needed: reads go to the discs.
-  if (!open_) {
-    std::vector<FileSegment> gone;
-    for (auto it = segments_.begin(); it != segments_.end();) {
-      if (it->state == FileSegment::kRecorded && !it->busy) {
-        gone.push_back(*it);
-        volume_->AddCachedBytes(-int64_t{it->length});
-        it = segments_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    DropUnusedPieces(gone);
-  }
+  if (!open_) DropRecordedSegments();
   const bool still_changed = std::any_of(segments_.begin(), segments_.end(),
                                          [](const FileSegment& s) { return s.state == FileSegment::kChanged; });
   needs_recording_ = still_changed;
@@ -1333,6 +1463,7 @@ Win32Error CFileObject::LoadState(IDataStream& stream) {
   entry_.type = s.type;
   entry_.disk = s.disc;
   entry_.file = s.file;
+  PublishIdentity();
   have_entry_ = true;
   parent_ = volume_->CatalogOfReference(s.parent_reference);
   opened_disc_ = s.disc;

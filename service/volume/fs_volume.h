@@ -32,12 +32,15 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "platform/sync.h"
 #include "service/storage/catalog_structure.h"
 #include "service/storage/reentrant_rw_lock.h"
+#include "service/volume/entry_listing.h"
 #include "service/volume/fs_volume_iface.h"
 #include "service/volume/machine_identity.h"
 #include "service/volume/open_file.h"
+#include "service/volume/open_file_object.h"
 #include "service/volume/volume_site.h"
 
 namespace kelva::volume {
@@ -61,22 +64,82 @@ inline constexpr uint32_t kNoticeWriteFailed = 16;
 inline constexpr uint32_t kNoticeCacheShortage = 28;
 inline constexpr uint32_t kNoticeOtherSystem = 30;
 
-struct DirRef {
+// Kinds of open contexts.
+inline constexpr uint8_t kRefDirectory = 1;
+inline constexpr uint8_t kRefFile = 2;
+
+// The open context the host keeps for every open file or folder: a DirRef or
+// a FileRef, told apart by kind.
+struct EntryRef {
+  explicit EntryRef(uint8_t k) : kind(k) {}
+  const uint8_t kind;
+};
+
+struct DirRef : EntryRef {
+  DirRef() : EntryRef(kRefDirectory) {}
   std::unique_ptr<CDirObject> dir;
   std::atomic<int32_t> refs{0};
+  std::atomic<int32_t> open_count{0};  // host opens not closed yet
   uint8_t state = kQueueNone;  // guarded by the directory queue lock
-  bool closing = false;
+  std::atomic<bool> closing{false};
+  std::atomic<bool> prefetched{false};  // the directory prefetch ran for it
   DirRef* parent = nullptr;
 };
 
-struct FileRef {
+struct FileRef : EntryRef {
+  FileRef() : EntryRef(kRefFile) {}
   IOpenFile* file = nullptr;   // owned through free_file
   void* key = nullptr;         // what the file object passes to MarkFileDirty
+  // The file object behind `file` when the namespace operations opened it
+  // (null for entries added by other means).
+  COpenFileObject* object = nullptr;
   std::atomic<int32_t> refs{0};
+  std::atomic<int32_t> open_count{0};  // host opens not closed yet
   uint8_t state = kQueueNone;  // guarded by the file queue lock
-  bool closing = false;
+  std::atomic<bool> closing{false};
+  // The row went away while others still held the entry (a rename replaced
+  // the file): the entry is dropped when the last holder closes it.
+  std::atomic<bool> orphaned{false};
   DirRef* parent = nullptr;
 };
+
+// What GetEntryInfo and the enumerations report of one entry.
+struct EntryInfo {
+  bool exists = false;
+  int64_t creation_time = 0;
+  int64_t access_time = 0;
+  int64_t write_time = 0;
+  int64_t end_of_file = 0;
+  int64_t allocation = 0;
+  uint64_t file_id = 0;     // (disc << 32) | file; bit 30 set for folders
+  uint32_t attributes = 0;  // with the offline, read-only and deleted-entry rules applied
+};
+
+// One entry of a folder listing: the name (at most 256 characters) and its information.
+struct ListedEntry {
+  std::u16string name;
+  EntryInfo info;
+};
+
+// One named stream: "NAME:$DATA" (at most 256 characters), its length in bytes
+// as the host counts it (2 per character) and its sizes.
+struct ListedStream {
+  std::u16string name;
+  uint32_t name_bytes = 0;
+  int64_t end_of_file = 0;
+  int64_t allocation = 0;
+};
+
+// The deleted-entry marker bit in reported attributes.
+inline constexpr uint32_t kAttributeDeletedEntry = 0x4000000;
+// Desired access that opens a file only to delete it.
+inline constexpr uint32_t kAccessDelete = 0x10000;
+// ExtractFileVersion statuses.
+inline constexpr uint32_t kExtractDone = 0;
+inline constexpr uint32_t kExtractBadLocation = 4;
+inline constexpr uint32_t kExtractNotFound = 32;
+inline constexpr uint32_t kExtractNoMemory = 48;
+inline constexpr uint32_t kExtractFailed = 1;
 
 // The settings the control channel reads and changes.
 struct VolumeSettings {
@@ -225,6 +288,128 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // Lets waiters give up (DiscEngineEvent 0) or wait again.
   void SetAbortWaits(bool on) { abort_waits_ = on; }
 
+  // ======================================================================
+  // Namespace and data operations (the host's file system events).
+  //
+  // Paths are relative to the volume root with "\" separators; one leading
+  // backslash is removed first, so "" and "\" both name the root. Contexts are
+  // the DirRef or FileRef that CreateEntry or OpenEntry returned; they stay
+  // valid until the matching CloseEntry. Every operation returns 0 or a Win32
+  // error and may run on many threads at once; each takes the operation lock
+  // shared (the archive run and SetDeletedView take it exclusively), counts
+  // itself among the active operations and sets the last activity tick.
+  //
+  // "Refuses changes" (the read-only test): the discs take no writes, or any
+  // read-only bit is set, or the deleted-entry view is on. Operations that
+  // change the namespace then return 19 (ERROR_WRITE_PROTECT) first.
+  // ======================================================================
+
+  // Capacity in 512-byte sectors: total = (total capacity - 64 MiB) / 512;
+  // free = (free capacity - pending - metadata - 64 MiB) / 512, 0 when negative.
+  Win32Error GetVolumeSize(uint64_t* total_sectors, uint64_t* free_sectors);
+  // The "VolumeLabel" property (at most 32 characters); "" when absent; 5 when
+  // it is not valid UTF-8.
+  Win32Error GetVolumeLabel(std::u16string* label);
+  // Stores the label as UTF-8 (at most 80 bytes, else 87); "" deletes it.
+  // 112 when the catalog has no room to grow, 5 when the catalog refuses.
+  // Not subject to the read-only test.
+  Win32Error SetVolumeLabel(std::u16string_view label);
+  // The "VolumeID" property; 0 when absent.
+  Win32Error GetVolumeId(uint32_t* id);
+
+  // Creates a file, a folder (attributes with FILE_ATTRIBUTE_DIRECTORY 0x10)
+  // or a named stream ("file:stream"; a missing base file is created first)
+  // and opens it: *context gets the new entry with one host open.
+  // 19 refuses changes; 3 when a folder of the path is absent; 5 inside a
+  // deleted folder; 183 when the name exists (a tombstone of the name is moved
+  // aside, and a create that loses a race for the name also gets 183); 87 for
+  // two colons, an empty stream name or a folder name with a colon; 3 for a
+  // stream part longer than 249 characters; 112 when there is no room.
+  Win32Error CreateEntry(std::u16string_view path, uint32_t attributes, EntryRef** context);
+  // Opens an existing file (attributes without 0x10) or folder (with 0x10);
+  // "" opens the root. A file opened with desired access exactly DELETE
+  // (0x10000) must pass the deletion check (19 in the deleted-entry view for
+  // names that may not be deleted there). 2 when the name is absent or a
+  // tombstone outside the deleted-entry view, 3 for a missing folder or a file
+  // opened as a folder, 5 for a folder opened as a file. An open
+  // object is found again (same context) while it stays in the tables.
+  Win32Error OpenEntry(std::u16string_view path, uint32_t desired_access, uint32_t attributes, EntryRef** context);
+  // Ends one host open of the context (a folder's changes are queued; a file
+  // object closes, queueing what it still has to record). 87 for an unknown
+  // context.
+  Win32Error CloseEntry(EntryRef* context);
+  // Information about the entry at path. Never 2 or 3: a missing entry gives 0
+  // with info->exists false. Attributes: tombstones (deleted-entry view only)
+  // lose 0x80 and gain 0x4000001; offline entries (content or catalog neither in
+  // the cache nor on the disc in the drive) lose 0x80 and gain 0x1000; on a
+  // volume that refuses changes 0x80 goes and 0x1 comes.
+  Win32Error GetEntryInfo(std::u16string_view path, EntryInfo* info);
+  // The next entry of the folder `dir` whose name matches mask ("*" and "?"
+  // wildcards; a mask without them names one entry, returned once). *listing
+  // keeps the position between calls (created by the first call, reset when
+  // the listing ends); restart starts again from the first entry. *found is
+  // false at the end. Without a folder context nothing is found. 8 out of memory.
+  Win32Error EnumerateEntries(EntryRef* dir, std::u16string_view mask, bool restart,
+                              std::unique_ptr<CEntryListing>* listing, bool* found, ListedEntry* out);
+  // Sets times (0 leaves a time alone) and attributes (0 leaves them alone;
+  // 0x1000 is dropped, and what becomes 0 is stored as 0x80). 19 refuses
+  // changes, 87 for an unknown context.
+  Win32Error SetEntryInfo(EntryRef* context, int64_t creation_time, int64_t access_time, int64_t write_time,
+                          uint32_t attributes);
+  // Whether the entry at path may be deleted now (*may_delete). 19 refuses
+  // changes, 3 for the root or a missing folder, 2 for a missing name.
+  Win32Error CanDeleteEntry(std::u16string_view path, bool* may_delete);
+  // Deletes the file, named stream or folder at path. A file keeps a tombstone
+  // unless it holds no data while the empty-file flag is set or its name
+  // matches pattern list 1. Waits up to 30 s (on the volume's clock) for other
+  // holders of the entry to go; still held: 5 and nothing is deleted. A folder
+  // that still holds entries: 145. 19 refuses changes, 3 for the root, 2 when
+  // the name is absent.
+  Win32Error DeleteEntry(std::u16string_view path);
+  // Renames or moves a file or folder. A target that differs from the source
+  // only in letter case is the source itself; an existing target file is
+  // removed without a tombstone; an existing target folder gives 5. 19 refuses
+  // changes, 87 for a colon in either path or a folder moved below itself,
+  // 2 for a missing source.
+  Win32Error RenameEntry(std::u16string_view old_path, std::u16string_view new_path);
+  // Whether the folder (dir when given, else the one at path) holds no entry
+  // (tombstones count only in the deleted-entry view). 3 for a missing folder.
+  Win32Error IsDirectoryEmpty(std::u16string_view path, EntryRef* dir, bool* empty);
+  // The next named stream of the file or folder `context`, as for
+  // EnumerateEntries. 87 for an unknown context; no context: nothing found.
+  Win32Error EnumerateStreams(EntryRef* context, std::unique_ptr<CEntryListing>* listing, bool* found,
+                              ListedStream* out);
+  // Turns the deleted-entry view on or off. Turning it on is refused (false)
+  // while any file entry is held; tombstones of open folders are announced to
+  // the host as added (on) or removed (off).
+  bool SetDeletedView(bool on);
+  bool deleted_view() const { return deleted_view_.load(); }
+
+  // Reads from a file: *done bytes (fewer at the end of file). 87 for a
+  // context that is not a file.
+  Win32Error ReadEntry(EntryRef* context, int64_t offset, uint32_t length, void* buffer, uint32_t* done);
+  // Writes to a file. 19 refuses changes, 87 not a file, 112 no room, 170 when
+  // another file holds the single-writer gate for more than 1000 ms (notice 4).
+  Win32Error WriteEntry(EntryRef* context, int64_t offset, uint32_t length, const void* buffer,
+                        uint32_t* written);
+  // Sets the allocation size / the end of file. 19 refuses changes, 87 not a file.
+  Win32Error SetEntryAllocation(EntryRef* context, int64_t size);
+  Win32Error SetEntryEnd(EntryRef* context, int64_t size);
+  // Closes the file's current data piece and leaves the single-writer gate.
+  // Null context: 0 at once (the whole-volume flush is the worker's). 87 not a file.
+  Win32Error FlushEntry(EntryRef* context);
+  // Copies a recorded version of a file (disc and location as its history
+  // records give them; bit 31 of location: an extent index) to destination,
+  // which is created or replaced. Status 0 done, 4 bad location, 32 not found,
+  // 48 no memory, 1 any other failure (the destination is then removed).
+  uint32_t ExtractFileVersion(uint8_t disc, uint32_t location, int64_t size, const std::filesystem::path& destination);
+
+  // Tells the host that path ("\folder\name") changed: code 1 added, 2 removed,
+  // 4 changed. Set by the volume worker.
+  void set_change_callback(std::function<void(std::u16string_view path, uint32_t code)> cb) {
+    change_ = std::move(cb);
+  }
+
   // ---- IFsVolume ----
   storage::IDiscRecorder* GetDiscEngine() override { return recorder_; }
   storage::CCacheStore* GetCacheStore() override { return cache_.get(); }
@@ -317,6 +502,81 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
     uint32_t file;
   };
 
+  // ---- helpers of the namespace and data operations ----
+  // Counts an operation among the active ones and holds the operation lock
+  // shared for its length; at the end sets the activity tick and wakes the
+  // writer when the last operation leaves.
+  class OperationFrame {
+   public:
+    explicit OperationFrame(CFsVolume& v) : v_(v) {
+      v_.active_ops_.fetch_add(1);
+      v_.op_lock_.ReadLock();
+    }
+    ~OperationFrame() {
+      v_.EndOperation();
+      v_.op_lock_.ReadUnlock();
+    }
+    OperationFrame(const OperationFrame&) = delete;
+    OperationFrame& operator=(const OperationFrame&) = delete;
+
+   private:
+    CFsVolume& v_;
+  };
+  bool RefusesChanges();
+  platform::FileTime Now() { return clock_.Now(); }
+  // The entry of the folder that holds path's last component, with one
+  // reference; with link, that folder also learns its own row and parent.
+  Win32Error ResolveParent(std::u16string_view path, bool link, DirRef** out);
+  // The entry of the folder at dir_path (structure catalog), found or opened
+  // by path, with one reference. 3 when unknown.
+  Win32Error OpenDirectoryByPath(std::u16string_view dir_path, DirRef** out);
+  // The entry of the folder `row` names in parent's catalog (full path
+  // given), found or opened, with one reference. parent's reference is taken
+  // over (kept as the entry's parent link or dropped).
+  Win32Error OpenDirectoryRow(std::u16string_view full_path, const storage::DirEntryRecord& row, DirRef* parent,
+                              DirRef** out);
+  // Adds a folder object opened outside the locks, unless an entry with its
+  // identity appeared meanwhile (then that one is used and dir is closed).
+  Win32Error InsertDirectory(std::unique_ptr<CDirObject> dir, DirRef* parent, DirRef** out);
+  // An entry with the identity, with a reference taken; waits while one is
+  // being evicted or deleted. Null when none. Caller holds the catalog lock shared.
+  DirRef* TakeDirRef(uint8_t disc, uint32_t file, bool* busy);
+  // Sets ref's row and parent when it has none yet; false when it had one.
+  bool LinkParent(DirRef* ref, const storage::DirEntryRecord& row, DirRef* parent);
+  // The file entry for row (found again, or opened), with one reference;
+  // parent's reference is taken over.
+  Win32Error OpenFileRow(const storage::DirEntryRecord& row, DirRef* parent, bool host_open, FileRef** out);
+  FileRef* TakeFileRef(uint64_t identity, bool* busy);
+  FileRef* InsertFile(std::unique_ptr<COpenFileObject> object, DirRef* parent);
+  // The deletion check of a file: *may_delete only when it may go now.
+  Win32Error FileDeletionCheck(FileRef* ref, bool* may_delete);
+  // Information of a row of `parent` (folder path dir_path).
+  void RowInfo(std::u16string_view dir_path, const storage::DirEntryRecord& row, EntryInfo* info);
+  void TouchDirectory(DirRef* dir);
+  // Takes an entry out of the writer's hands for deletion (queue state 255);
+  // GiveBack returns it in its old state.
+  uint8_t TakeFileForDeletion(FileRef* ref);
+  void GiveFileBack(FileRef* ref, uint8_t old_state);
+  uint8_t TakeDirForDeletion(DirRef* ref);
+  void GiveDirBack(DirRef* ref, uint8_t old_state);
+  // Waits until refs is at most 1 (30 s on the clock, polled every 100 ms).
+  bool WaitSoleHolder(const std::atomic<int32_t>& refs);
+  void MoveToNewest(DirRef* ref);
+  void MoveToNewest(FileRef* ref);
+  // Removes a file whose row is gone for good: its content is dropped.
+  void DropDeletedFile(FileRef* ref);
+  // Writes back and drops the unheld entries of base's named streams in
+  // parent, so that no entry keeps a stream's old name once the base file is
+  // renamed or deleted.
+  void RetireIdleStreams(DirRef* parent, std::u16string_view base);
+  void StartPrefetch(DirRef* ref);
+  void AnnounceTombstones(bool added);
+  // The file context, or null when context is not a file.
+  static FileRef* AsFile(EntryRef* context) {
+    return context != nullptr && context->kind == kRefFile ? static_cast<FileRef*>(context) : nullptr;
+  }
+  Win32Error ExtractFromDiscs(bool indexed, uint8_t disc, uint32_t file, int64_t size, platform::File& out);
+
   void Report(uint32_t code, bool with_code);
   void EnterBusy();
   void LeaveBusy();
@@ -362,7 +622,7 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::function<void()> detach_;
   std::function<void(const uint8_t*, size_t)> notify_;
   std::function<void(uint32_t)> event_log_;
-  std::function<void(IOpenFile*)> free_file_;
+  std::function<void(IOpenFile*)> free_file_ = [](IOpenFile* f) { delete f; };
 
   // Settings that need care.
   std::atomic<int64_t> split_{0};
@@ -415,6 +675,12 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::mutex prefetch_mu_;
   std::vector<Prefetch> prefetch_;
   std::vector<DirRef*> reference_table_;
+
+  // The deleted-entry view (also in settings_.deleted_view for the control channel).
+  std::atomic<bool> deleted_view_{false};
+  std::function<void(std::u16string_view, uint32_t)> change_;
+  // Serialises the parent links of table entries.
+  std::mutex link_mu_;
 
   // Capacity gate and events.
   platform::Semaphore gate_;
