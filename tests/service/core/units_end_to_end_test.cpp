@@ -5,6 +5,7 @@
 // must follow.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 
 #include <chrono>
 #include <filesystem>
@@ -36,7 +37,11 @@ class UnitsEndToEndTest : public ::testing::Test {
   void TearDown() override {
     // Children first (their destructors kill what is still running), then the folder.
     for (auto& p : programs_) p.reset();
-    fs::remove_all(dir_);
+    // A service that was killed leaves its drive folders mounted.
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(dir_ / "media", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+      ::umount2(it->path().c_str(), MNT_DETACH);
+    fs::remove_all(dir_, ec);
   }
 
   ChildProcess& Start(std::vector<std::string> argv) {
