@@ -369,6 +369,13 @@ Win32Error CDirObject::OpenByPath(std::u16string_view path, uint8_t disc, uint32
   return ERROR_SUCCESS;
 }
 
+void CDirObject::AdoptEntry(const DirEntryRecord& row, CDirectoryDb* parent) {
+  if (parent_ != nullptr || parent == nullptr || !catalog_) return;
+  entry_ = row;
+  have_entry_ = true;
+  parent_ = parent;
+}
+
 Win32Error CDirObject::Close() {
   if (entry_changed_ || pending_.load() != 0) volume_->MarkDirectoryDirty(this, 1, 1);
   log_.Close();

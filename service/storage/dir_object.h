@@ -136,6 +136,9 @@ class CDirObject {
   Win32Error Open(const DirEntryRecord& entry, CDirectoryDb* parent, uint8_t disc, uint32_t file);
   // Opens a directory known only by its path and identity (the root, resume).
   Win32Error OpenByPath(std::u16string_view path, uint8_t disc, uint32_t file);
+  // Gives a directory opened by path its row in the parent and the parent's
+  // catalog, once they are known. Nothing changes when it already has a parent.
+  void AdoptEntry(const DirEntryRecord& row, CDirectoryDb* parent);
   // Queues pending work, closes the catalog and the log, frees the entry.
   Win32Error Close();
 

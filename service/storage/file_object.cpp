@@ -269,6 +269,7 @@ Win32Error CFileObject::Create(CDirectoryDb* parent, std::u16string_view path, u
   }
   volume_->SyncDirectoryGrowth(parent);
   entry_ = std::move(entry);
+  PublishIdentity();
   have_entry_ = true;
   parent_ = parent;
   opened_disc_ = entry_.disk;
@@ -291,6 +292,7 @@ Win32Error CFileObject::Open(const DirEntryRecord& entry, CDirectoryDb* parent) 
   }
   std::lock_guard lock(mu_);
   entry_ = entry;
+  PublishIdentity();
   have_entry_ = true;
   parent_ = parent;
   opened_disc_ = entry.disk;
@@ -335,6 +337,22 @@ Win32Error CFileObject::Close() {
     volume_->MarkFileDirty(this, 1, 1);
   }
   return ERROR_SUCCESS;
+}
+
+Win32Error CFileObject::FlushPiece() {
+  if (!have_entry_) return ERROR_INVALID_PARAMETER;
+  std::lock_guard write(write_mu_);
+  Win32Error result = ERROR_SUCCESS;
+  {
+    std::lock_guard lock(mu_);
+    if (have_current_piece_) result = current_piece_.Flush();
+    ClosePiece();
+  }
+  if (holds_gate_) {
+    volume_->LeaveCapacityGate();
+    holds_gate_ = false;
+  }
+  return result;
 }
 
 Win32Error CFileObject::Reopen() {
@@ -997,12 +1015,15 @@ Win32Error CFileObject::SetInfo(uint32_t attributes, const int64_t* ctime, const
   return UpdateRow();
 }
 
-Win32Error CFileObject::Delete() {
+Win32Error CFileObject::Delete(bool remove) {
   if (!have_entry_ || parent_ == nullptr) return ERROR_INVALID_PARAMETER;
   if (IsDeleted(entry_)) return ERROR_ACCESS_DENIED;
   {
     EntryLock lock(volume_);
-    if (!parent_->DeleteEntry(entry_.name, 0)) return ERROR_ACCESS_DENIED;
+    const bool stream = (entry_.type & ENTRY_STREAM) != 0;
+    const int done = stream ? parent_->DeleteStream(entry_.name, remove ? 1 : 0)
+                            : parent_->DeleteEntry(entry_.name, remove ? 1 : 0);
+    if (!done) return ERROR_ACCESS_DENIED;
   }
   {
     std::lock_guard lock(mu_);
@@ -1012,6 +1033,41 @@ Win32Error CFileObject::Delete() {
   volume_->SettleDirectoryGrowth(parent_);
   if (volume_->GetHistoryFlag()) pending_history_.fetch_or(kPendingDeleted);
   return ERROR_SUCCESS;
+}
+
+void CFileObject::DiscardContent() {
+  std::unique_lock lock(mu_);
+  // A segment being copied or written keeps its piece until that ends.
+  for (auto it = segments_.begin(); it != segments_.end();) {
+    if (it->busy && WaitNotBusy(lock, it) == ERROR_SUCCESS) {
+      it = segments_.begin();
+      continue;
+    }
+    ++it;
+  }
+  ClosePiece();
+  std::vector<FileSegment> gone(segments_.begin(), segments_.end());
+  segments_.clear();
+  for (const FileSegment& s : gone) {
+    volume_->AddCachedBytes(-int64_t{s.length});
+    if (s.state != FileSegment::kRecorded) volume_->AddPendingBytes(-RoundUp(s.length));
+  }
+  DropUnusedPieces(gone);
+  content_changed_.store(false);
+  needs_recording_ = false;
+  lock.unlock();
+  record_cv_.notify_all();
+}
+
+bool CFileObject::FullyCached() const {
+  std::lock_guard lock(mu_);
+  int64_t covered = 0;
+  for (const FileSegment& s : segments_) {
+    if (s.start > covered) return false;  // a gap before this segment
+    covered = std::max(covered, s.end());
+    if (covered >= eof_) return true;
+  }
+  return covered >= eof_;
 }
 
 Win32Error CFileObject::Rename(CDirectoryDb* target, std::u16string_view new_path) {
@@ -1112,6 +1168,7 @@ Win32Error CFileObject::ConvertToIndex() {
   entry_.disk = disc;
   entry_.file = number;
   entry_.type = static_cast<uint8_t>((entry_.type & ~ENTRY_KIND_MASK) | ENTRY_KIND_EXTENTS);
+  PublishIdentity();
   index_created_ = true;
   return ERROR_SUCCESS;
 }
@@ -1170,6 +1227,7 @@ Win32Error CFileObject::RecordSegment(const FileSegment& s) {
       if (fresh) {
         std::lock_guard lock(mu_);
         entry_.disk = disc;  // nothing recorded yet: the file takes the current disc
+        PublishIdentity();
       }
       e = engine->BeginDataFile(CK_DAT, entry_.file, fresh);
       if (e == platform::ERROR_FILE_EXISTS) e = engine->BeginDataFile(CK_DAT, entry_.file, false);
@@ -1333,6 +1391,7 @@ Win32Error CFileObject::LoadState(IDataStream& stream) {
   entry_.type = s.type;
   entry_.disk = s.disc;
   entry_.file = s.file;
+  PublishIdentity();
   have_entry_ = true;
   parent_ = volume_->CatalogOfReference(s.parent_reference);
   opened_disc_ = s.disc;

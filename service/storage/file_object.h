@@ -159,12 +159,22 @@ class CFileObject {
   Win32Error Write(int64_t offset, uint32_t length, const void* buffer, uint32_t* written);
   Win32Error SetEndOfFile(int64_t size);
   Win32Error SetAllocation(int64_t size);
+  // Ends a burst of writes: the current data piece is synced and closed and
+  // the capacity gate left if the object holds it. The sync's error (112
+  // when the computer's disk is full) is returned.
+  Win32Error FlushPiece();
 
   // As for directories, on the file's row in its parent.
   Win32Error GetInfo(DirEntryRecord* out);
   Win32Error SetInfo(uint32_t attributes, const int64_t* ctime, const int64_t* atime, const int64_t* mtime);
-  Win32Error Delete();
+  // Marks the entry deleted in its parent (a tombstone), or with remove takes
+  // the row out altogether. A named stream deletes only its own row.
+  Win32Error Delete(bool remove = false);
   Win32Error Rename(CDirectoryDb* target_parent, std::u16string_view new_path);
+  // Drops every data piece the object still holds, recorded or not, and gives
+  // their bytes back to the volume's accounting: for a file whose content is
+  // no longer wanted (deleted, or replaced by a rename onto its name).
+  void DiscardContent();
   // Exports the file's history chain. 2 when the file has none.
   Win32Error History(std::u16string_view target, const CHistoryLog::ReplyHeaderSender& reply,
                      const std::filesystem::path& run_dir = {});
@@ -181,6 +191,15 @@ class CFileObject {
   void SetTrimAtClose(bool on) { trim_at_close_ = on; }
 
   // ---- for the volume and the tests ----
+  // The entry's type (kind and stream bit), disc and file, packed as
+  // type << 40 | disc << 32 | file; readable without the object lock, so that
+  // the volume can compare it while it holds its table locks.
+  uint64_t identity() const { return identity_.load(); }
+  static uint64_t PackIdentity(uint8_t type, uint8_t disc, uint32_t file) {
+    return uint64_t{static_cast<uint8_t>(type & (ENTRY_KIND_MASK | ENTRY_STREAM))} << 40 | uint64_t{disc} << 32 | file;
+  }
+  // True when reads need no disc: the cached segments hold the whole content.
+  bool FullyCached() const;
   DirEntryRecord entry() const;
   int64_t end_of_file() const;
   int64_t accounted_size() const { return accounted_.load(); }
@@ -227,9 +246,11 @@ class CFileObject {
   Win32Error WriteRun(const FileSegment& s, int64_t from, int64_t count, int64_t* written);
   Win32Error UpdateRow();
   platform::FileTime Now();
+  void PublishIdentity() { identity_.store(PackIdentity(entry_.type, entry_.disk, entry_.file)); }
 
   volume::IFsVolume* volume_;
   CHistoryLog log_;
+  std::atomic<uint64_t> identity_{0};
   mutable std::mutex mu_;
   std::condition_variable busy_cv_;
   std::condition_variable record_cv_;

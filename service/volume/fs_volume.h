@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "platform/sync.h"
 #include "service/storage/catalog_structure.h"
 #include "service/storage/reentrant_rw_lock.h"
@@ -96,6 +97,9 @@ struct FileRef : EntryRef {
   std::atomic<int32_t> open_count{0};  // host opens not closed yet
   uint8_t state = kQueueNone;  // guarded by the file queue lock
   std::atomic<bool> closing{false};
+  // The row went away while others still held the entry (a rename replaced
+  // the file): the entry is dropped when the last holder closes it.
+  std::atomic<bool> orphaned{false};
   DirRef* parent = nullptr;
 };
 
@@ -487,6 +491,77 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
     uint32_t file;
   };
 
+  // ---- helpers of the namespace and data operations ----
+  // Counts an operation among the active ones and holds the operation lock
+  // shared for its length; at the end sets the activity tick and wakes the
+  // writer when the last operation leaves.
+  class OperationFrame {
+   public:
+    explicit OperationFrame(CFsVolume& v) : v_(v) {
+      v_.active_ops_.fetch_add(1);
+      v_.op_lock_.ReadLock();
+    }
+    ~OperationFrame() {
+      v_.EndOperation();
+      v_.op_lock_.ReadUnlock();
+    }
+    OperationFrame(const OperationFrame&) = delete;
+    OperationFrame& operator=(const OperationFrame&) = delete;
+
+   private:
+    CFsVolume& v_;
+  };
+  bool RefusesChanges();
+  platform::FileTime Now() { return clock_.Now(); }
+  // The entry of the folder that holds path's last component, with one
+  // reference; with link, that folder also learns its own row and parent.
+  Win32Error ResolveParent(std::u16string_view path, bool link, DirRef** out);
+  // The entry of the folder at dir_path (structure catalog), found or opened
+  // by path, with one reference. 3 when unknown.
+  Win32Error OpenDirectoryByPath(std::u16string_view dir_path, DirRef** out);
+  // The entry of the folder `row` names in parent's catalog (full path
+  // given), found or opened, with one reference. parent's reference is taken
+  // over (kept as the entry's parent link or dropped).
+  Win32Error OpenDirectoryRow(std::u16string_view full_path, const storage::DirEntryRecord& row, DirRef* parent,
+                              DirRef** out);
+  // Adds a folder object opened outside the locks, unless an entry with its
+  // identity appeared meanwhile (then that one is used and dir is closed).
+  Win32Error InsertDirectory(std::unique_ptr<CDirObject> dir, DirRef* parent, DirRef** out);
+  // An entry with the identity, with a reference taken; waits while one is
+  // being evicted or deleted. Null when none. Caller holds the catalog lock shared.
+  DirRef* TakeDirRef(uint8_t disc, uint32_t file, bool* busy);
+  // Sets ref's row and parent when it has none yet; false when it had one.
+  bool LinkParent(DirRef* ref, const storage::DirEntryRecord& row, DirRef* parent);
+  // The file entry for row (found again, or opened), with one reference;
+  // parent's reference is taken over.
+  Win32Error OpenFileRow(const storage::DirEntryRecord& row, DirRef* parent, bool host_open, FileRef** out);
+  FileRef* TakeFileRef(uint64_t identity, bool* busy);
+  FileRef* InsertFile(std::unique_ptr<COpenFileObject> object, DirRef* parent);
+  // The deletion check of a file: *may_delete only when it may go now.
+  Win32Error FileDeletionCheck(FileRef* ref, bool* may_delete);
+  // Information of a row of `parent` (folder path dir_path).
+  void RowInfo(std::u16string_view dir_path, const storage::DirEntryRecord& row, EntryInfo* info);
+  void TouchDirectory(DirRef* dir);
+  // Takes an entry out of the writer's hands for deletion (queue state 255);
+  // GiveBack returns it in its old state.
+  uint8_t TakeFileForDeletion(FileRef* ref);
+  void GiveFileBack(FileRef* ref, uint8_t old_state);
+  uint8_t TakeDirForDeletion(DirRef* ref);
+  void GiveDirBack(DirRef* ref, uint8_t old_state);
+  // Waits until refs is at most 1 (30 s on the clock, polled every 100 ms).
+  bool WaitSoleHolder(const std::atomic<int32_t>& refs);
+  void MoveToNewest(DirRef* ref);
+  void MoveToNewest(FileRef* ref);
+  // Removes a file whose row is gone for good: its content is dropped.
+  void DropDeletedFile(FileRef* ref);
+  void StartPrefetch(DirRef* ref);
+  void AnnounceTombstones(bool added);
+  // The file context, or null when context is not a file.
+  static FileRef* AsFile(EntryRef* context) {
+    return context != nullptr && context->kind == kRefFile ? static_cast<FileRef*>(context) : nullptr;
+  }
+  Win32Error ExtractFromDiscs(bool indexed, uint8_t disc, uint32_t file, int64_t size, platform::File& out);
+
   void Report(uint32_t code, bool with_code);
   void EnterBusy();
   void LeaveBusy();
@@ -588,6 +663,8 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // The deleted-entry view (also in settings_.deleted_view for the control channel).
   std::atomic<bool> deleted_view_{false};
   std::function<void(std::u16string_view, uint32_t)> change_;
+  // Serialises the parent links of table entries.
+  std::mutex link_mu_;
 
   // Capacity gate and events.
   platform::Semaphore gate_;
