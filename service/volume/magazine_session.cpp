@@ -112,9 +112,22 @@ bool CMagazineSession::Open() {
   return true;
 }
 
+void CMagazineSession::DrainWriter(uint64_t limit_ms) {
+  if (!volume_) return;
+  const uint64_t start = clock_.NowMs();
+  while (volume_->busy() && volume_->read_only() == 0 && clock_.NowMs() - start < limit_ms) {
+    clock_.Sleep(100);
+  }
+}
+
 void CMagazineSession::Close() {
   if (volume_) {
     volume_->StopWriter();
+    // The volume's close does not record the structure catalog onto the discs
+    // yet, and its other retention modes purge the cached copy: the whole
+    // cache is kept so that the next open finds the catalog there and nothing
+    // written is lost.
+    volume_->settings().retention_mode = 2;
     volume_->Close();
   }
   if (engine_) engine_->Shutdown();

@@ -60,6 +60,12 @@ class CMagazineSession : public IVolumeUnit, public storage::IDiscEngineHost {
 
   CFsVolume* volume() { return volume_.get(); }
 
+  // Lets the background writer record everything the volume holds: returns
+  // when the volume is no longer busy, when it went read-only (the discs
+  // refuse writing) or after limit_ms on the clock. REQUIRES: the writer runs.
+  void DrainWriter(uint64_t limit_ms);
+  static constexpr uint64_t kDrainLimitMs = 600000;
+
   // The newest structure catalog the cache holds (the highest number of the
   // first kNoCatalogRun after the last one present), or none.
   static std::optional<uint32_t> NewestCachedCatalog(storage::CCacheStore& cache);

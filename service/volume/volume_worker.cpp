@@ -206,7 +206,7 @@ void CVolumeWorker::WaitWhileMounting() {
   while (mounting_.load() != 0) clock_.Sleep(kMountingPollMs);
 }
 
-bool CVolumeWorker::UnmountVolume() {
+bool CVolumeWorker::UnmountVolume(bool drain) {
   WaitWhileMounting();
   if (slot_.peek() == nullptr) return false;
   if (unmount_guard_.fetch_add(1) + 1 != 1) return false;
@@ -218,12 +218,18 @@ bool CVolumeWorker::UnmountVolume() {
     SendMediaNotice(false);
   }
   controller_->ResetMagazineState();
-  CloseSession(false);
+  CloseSession(false, drain);
   KLOG_INFO("unit %s: magazine unmounted", platform::Utf16ToUtf8(raw_volume_name_).c_str());
   return true;
 }
 
-void CVolumeWorker::CloseSession(bool quick) {
+void CVolumeWorker::CloseSession(bool quick, bool drain) {
+  // The writer records what the requests left (the mount is gone, so nothing
+  // new arrives) while it still runs on the mount thread.
+  if (drain) {
+    std::lock_guard create(create_mu_);
+    if (session_ != nullptr) session_->DrainWriter(CMagazineSession::kDrainLimitMs);
+  }
   std::unique_ptr<CMagazineSession> session;
   {
     std::lock_guard create(create_mu_);
@@ -237,6 +243,15 @@ void CVolumeWorker::CloseSession(bool quick) {
   }
   slot_.Take();
   session->Close();
+  if (drain) {
+    // What was recorded goes from the disc's file system onto the disc
+    // before the magazine can leave the unit.
+    if (const platform::Win32Error e = controller_->FlushVolume()) {
+      KLOG_ERROR("unit %s: writing the disc's volume back failed (%u)", platform::Utf16ToUtf8(raw_volume_name_).c_str(),
+                 e);
+    }
+    controller_->DismountVolume();
+  }
 }
 
 void CVolumeWorker::Dismount() {
@@ -262,7 +277,7 @@ void CVolumeWorker::Dismount() {
   }
   if (dismount_guard_.fetch_add(1) + 1 != 1) return;
   std::lock_guard op(op_mu_);
-  if (UnmountVolume()) {
+  if (UnmountVolume(false)) {
     SendClass(kClassMagazineRemoved);
     KLOG_INFO("unit %s: magazine removed", platform::Utf16ToUtf8(raw_volume_name_).c_str());
   }
@@ -275,7 +290,7 @@ void CVolumeWorker::DeviceRemoved() {
   if (storage == nullptr || storage->IsDeleted() || !storage->IsActive()) return;
   if (dismount_guard_.fetch_add(1) + 1 != 1) return;
   std::lock_guard op(op_mu_);
-  if (UnmountVolume()) {
+  if (UnmountVolume(false)) {
     SendClass(kClassUnitRemoved);
     controller_->Report(unit::kCondRemovedWithoutEject, true);
   }
@@ -288,13 +303,13 @@ void CVolumeWorker::ForceUnmount() {
   storage->UnmountMedia();
   if (dismount_guard_.fetch_add(1) + 1 != 1) return;
   std::lock_guard op(op_mu_);
-  UnmountVolume();
+  UnmountVolume(false);
 }
 
 void CVolumeWorker::UnmountAndEject() {
   {
     std::lock_guard op(op_mu_);
-    if (dismount_guard_.fetch_add(1) + 1 == 1 && UnmountVolume()) SendClass(kClassUnmountedOnRequest);
+    if (dismount_guard_.fetch_add(1) + 1 == 1 && UnmountVolume(true)) SendClass(kClassUnmountedOnRequest);
   }
   // EjectMagazine reports a failed eject to the user itself.
   const std::string unit = platform::Utf16ToUtf8(raw_volume_name_);
@@ -317,7 +332,7 @@ void CVolumeWorker::DetachMain() {
              platform::Utf16ToUtf8(raw_volume_name_).c_str());
   if (CFsVolume* volume = slot_.peek()) volume->MarkOpenFilesForTrim();
   // What the volume could not record stays in the cache; nothing more reaches the discs.
-  CloseSession(true);
+  CloseSession(true, false);
   storage = storage_.load();
   if (storage != nullptr && storage->IsActive()) {
     storage->UnmountMedia();
@@ -368,13 +383,18 @@ void CVolumeWorker::TearDown() {
     if (!idle) volume->MarkOpenFilesForTrim();
   }
 
-  // The mount thread ends; the volume is written back and closed.
+  // What the volume holds is recorded while its writer still runs; then the
+  // mount thread ends and the volume is closed.
+  if (volume != nullptr) {
+    std::lock_guard create(create_mu_);
+    if (session_ != nullptr) session_->DrainWriter(CMagazineSession::kDrainLimitMs);
+  }
   stop_thread_ = true;
   if (wake_) wake_->Set();
   if (volume != nullptr) volume->StopWriter();
   if (mount_thread_.joinable()) mount_thread_.join();
   wake_.reset();
-  CloseSession(false);
+  CloseSession(false, false);
   controller_->SetSyncHold(false);
 
   // The storage goes; the letter stays reserved for the unit.

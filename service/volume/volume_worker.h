@@ -124,8 +124,10 @@ class CVolumeWorker final : public unit::VolumeWorker {
   bool StartMountThread();
   void MountThreadMain(platform::Event* ready, bool* created);
   platform::Win32Error CreateStorage();
-  // Unmount of the volume: true when this caller unmounted it. REQUIRES: op_mu_ held.
-  bool UnmountVolume();
+  // Unmount of the volume: true when this caller unmounted it. drain: the
+  // magazine is still in the unit and the writer records what the volume
+  // holds before it closes. REQUIRES: op_mu_ held.
+  bool UnmountVolume(bool drain);
   // Teardown steps shared by Destroy and host ejection.
   void TearDown();
   void DetachMain();
@@ -138,7 +140,7 @@ class CVolumeWorker final : public unit::VolumeWorker {
   void StartHelper(std::function<void()> body);
   // Takes the session out of the worker, stops its writer, waits until no
   // request holds its volume and closes it (quick: without the write-back).
-  void CloseSession(bool quick);
+  void CloseSession(bool quick, bool drain);
   void BindVolume(CFsVolume* volume, platform::FsStorage* storage);
   void ForwardVolumeNotice(const uint8_t* message, size_t length);
   uint8_t DriveIndexByte() const;
