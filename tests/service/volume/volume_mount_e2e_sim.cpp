@@ -145,6 +145,30 @@ TEST_F(MountedMagazineTest, RenameMoveAndDelete) {
   EXPECT_EQ(Tree(mnt_).size(), 2u);  // "one/" and "one/A2.txt"
 }
 
+// Editors save through swap files, backups and a rename over the original.
+TEST_F(MountedMagazineTest, EditorsSaveInPlace) {
+  struct Case {
+    const char* tool;
+    std::string command;  // edits the file named last
+  };
+  const Case cases[] = {
+      {"vim", "vim -Es -u NONE -N -c 'set swapfile backup writebackup backupcopy=no' -c 'normal Goadded' -c wq </dev/null "},
+      {"sed", "sed -i 's/$/ added/' "},
+      {"ed", "printf 'a\\nadded\\n.\\nw\\nq\\n' | ed -s "},
+  };
+  for (const Case& c : cases) {
+    if (!Have(c.tool)) continue;
+    SCOPED_TRACE(c.tool);
+    const fs::path file = mnt_ / (std::string(c.tool) + ".txt");
+    Put(file, "first line\n");
+    ASSERT_EQ(Shell(c.command + file.string() + " >/dev/null 2>&1"), 0);
+    EXPECT_NE(Get(file).find("added"), std::string::npos) << Get(file);
+    EXPECT_EQ(Get(file).rfind("first line", 0), 0u);
+  }
+  // No swap or backup file is left behind.
+  for (const auto& e : fs::directory_iterator(mnt_)) EXPECT_EQ(e.path().extension(), ".txt") << e.path();
+}
+
 TEST_F(MountedMagazineTest, NamedStreamsAreUserExtendedAttributes) {
   const fs::path file = mnt_ / "doc.txt";
   Put(file, "body");
