@@ -130,6 +130,23 @@ TEST_F(VolumeWorkerTest, DriveRemovedFromOutsideEjectsAndComesBackWithItsLetter)
   EXPECT_EQ(notices_.Media(unit::kNotifyMediaRemoved), std::vector<std::string>{folder.string()});
 }
 
+// A volume that met a fatal condition takes itself off the unit; the unit
+// mounts nothing more until it is attached again.
+TEST_F(VolumeWorkerTest, FatalErrorDetachesTheVolume) {
+  MountWorker();
+  const fs::path folder = worker_->MountPoint();
+  worker_->volume()->set_event_log([](uint32_t) {});
+  worker_->volume()->FatalError(0xC0000064);
+  ASSERT_TRUE(Eventually([&] { return !notices_.Media(unit::kNotifyMediaRemoved).empty(); }, 20000));
+  EXPECT_FALSE(worker_->HasVolume());
+  EXPECT_FALSE(IsMountPoint(folder));
+  EXPECT_TRUE(worker_->detached());
+  EXPECT_EQ(notices_.Media(unit::kNotifyMediaRemoved), std::vector<std::string>{folder.string()});
+  worker_->Mount(nullptr);
+  EXPECT_FALSE(worker_->HasVolume());
+  EXPECT_TRUE(fs::is_directory(folder));  // the empty drive stays
+}
+
 TEST_F(VolumeWorkerTest, TeardownKeepsTheLetterForTheUnitsNextAttach) {
   fs::create_directories(media_ / "C");  // another drive holds C: at the first attach
   MountWorker();
