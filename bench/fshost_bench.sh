@@ -10,7 +10,7 @@
 # Without --kelva it starts a simulated unit with a new magazine (twelve
 # sparse 4 GiB discs), the access filter and the service in console mode, all
 # below a temporary folder, and measures the magazine's mount; the service's
-# log is kept in that folder's kelva.log while it runs. Needs root (FUSE with
+# log is copied to $KELVA_BENCH_LOG at the end when that is set. Needs root (FUSE with
 # allow_other). Builds the release preset's programs.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,6 +41,7 @@ cleanup() {
   for p in $svc $flt $sim; do kill -TERM "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
   fusermount3 -u "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true
   for m in "$work"/media/*; do [ -d "$m" ] && { umount -l "$m" 2>/dev/null || true; }; done
+  [ -n "${KELVA_BENCH_LOG:-}" ] && [ -f "$work/kelva.log" ] && cp "$work/kelva.log" "$KELVA_BENCH_LOG"
   rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
