@@ -771,6 +771,16 @@ Win32Error CFileObject::NewPiece(int64_t start, uint32_t n, const uint8_t* data)
   platform::File f;
   uint32_t number = seg.file;
   Win32Error e = volume_->GetCacheStore()->CreateCacheFile(CK_DAT, seg.disc, &number, seg.piece, &f, false);
+  // A piece number left taken by an earlier object of this file (one that
+  // ended without giving its pieces back) is skipped.
+  for (int skip = 0; e == platform::ERROR_FILE_EXISTS && seg.piece != 0 && skip < kPieceNumberSkips; ++skip) {
+    {
+      std::lock_guard lock(mu_);
+      seg.piece = piece_counter_++;
+    }
+    number = seg.file;
+    e = volume_->GetCacheStore()->CreateCacheFile(CK_DAT, seg.disc, &number, seg.piece, &f, false);
+  }
   if (e == 0) {
     seg.file = number;
     e = f.WriteAllAt(0, data, n);
@@ -919,7 +929,9 @@ void CFileObject::Truncate(std::unique_lock<std::mutex>& lock, int64_t size) {
     }
   }
   DropUnusedPieces(cut);
-  // Content on the discs beyond the new end no longer belongs to the file.
+  // Content on the discs beyond the new end no longer belongs to the file;
+  // the next recording takes it off the discs too (CutRecordedContent).
+  if (size < recording_.recorded_length) cut_at_ = std::min(cut_at_, size);
   recording_.recorded_length = std::min(recording_.recorded_length, size);
   eof_ = size;
   entry_.size = size;
@@ -1033,6 +1045,20 @@ Win32Error CFileObject::Delete(bool remove) {
   volume_->SettleDirectoryGrowth(parent_);
   if (volume_->GetHistoryFlag()) pending_history_.fetch_or(kPendingDeleted);
   return ERROR_SUCCESS;
+}
+
+void CFileObject::DropRecordedSegments() {
+  std::vector<FileSegment> gone;
+  for (auto it = segments_.begin(); it != segments_.end();) {
+    if (it->state == FileSegment::kRecorded && !it->busy) {
+      gone.push_back(*it);
+      volume_->AddCachedBytes(-int64_t{it->length});
+      it = segments_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  DropUnusedPieces(gone);
 }
 
 void CFileObject::DiscardContent() {
@@ -1231,6 +1257,11 @@ Win32Error CFileObject::RecordSegment(const FileSegment& s) {
       }
       e = engine->BeginDataFile(CK_DAT, entry_.file, fresh);
       if (e == platform::ERROR_FILE_EXISTS) e = engine->BeginDataFile(CK_DAT, entry_.file, false);
+      // A file that only ever grew by a size change holds zeros the discs never
+      // got: its disc file is made now (the zeros come from its length).
+      if (!fresh && (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)) {
+        e = engine->BeginDataFile(CK_DAT, entry_.file, true);
+      }
       if (e == 0) {
         recording_started_ = true;
         recording_.disc = disc;
@@ -1276,6 +1307,46 @@ Win32Error CFileObject::RecordSegment(const FileSegment& s) {
   return ERROR_SUCCESS;
 }
 
+Win32Error CFileObject::CutRecordedContent() {
+  int64_t cut;
+  uint8_t kind, disc;
+  uint32_t file;
+  {
+    std::lock_guard lock(mu_);
+    cut = cut_at_;
+    kind = Kind(entry_);
+    disc = entry_.disk;
+    file = entry_.file;
+  }
+  if (cut == kNoLimit) return ERROR_SUCCESS;
+  // The discs must not show bytes past the cut once the file grows again:
+  // those bytes read as zeros from then on.
+  if (kind == ENTRY_KIND_EXTENTS) {
+    if (const Win32Error e = OpenIndex(); e != 0) return e;
+    ExtentRecord x;
+    while (index_->FindExtent(cut, &x)) {
+      const int64_t from = std::max(x.start, cut);
+      if (!index_->RemoveRange(from, x.start + x.len - from)) return ERROR_ACCESS_DENIED;
+    }
+  } else {
+    IDiscRecorder* engine = volume_->GetDiscEngine();
+    Win32Error e = ERROR_FILE_NOT_FOUND;
+    if (disc == engine->CurrentDisc()) {
+      e = engine->BeginDataFile(CK_DAT, file, false);
+      if (e == 0) e = engine->SetDataLength(static_cast<uint64_t>(cut));
+      engine->CloseDataFile();
+      if (e == ERROR_PATH_NOT_FOUND) e = ERROR_FILE_NOT_FOUND;
+    } else {
+      // A disc file on an earlier disc stays as it is: an index limits it.
+      e = ConvertToIndex();
+    }
+    if (e != 0 && e != ERROR_FILE_NOT_FOUND) return e;  // none on the discs: nothing to cut
+  }
+  std::lock_guard lock(mu_);
+  cut_at_ = kNoLimit;
+  return ERROR_SUCCESS;
+}
+
 Win32Error CFileObject::Record() {
   if (!have_entry_) return ERROR_INVALID_PARAMETER;
   std::lock_guard record(record_mu_);
@@ -1289,8 +1360,21 @@ Win32Error CFileObject::Record() {
       }
     }
   }
-  if (changed.empty() && !needs_recording_) return ERROR_RETRY;
-  Win32Error result = ERROR_SUCCESS;
+  if (changed.empty() && !needs_recording_) {
+    // Nothing to record; a closed file still gives back the pieces of what
+    // was recorded while it was open.
+    std::unique_lock lock(mu_);
+    if (!open_) DropRecordedSegments();
+    return ERROR_RETRY;
+  }
+  Win32Error result = CutRecordedContent();
+  if (result != 0) {
+    std::lock_guard lock(mu_);
+    for (FileSegment& s : segments_) {
+      if (s.state == FileSegment::kRecording) s.state = FileSegment::kChanged;
+    }
+    return result;
+  }
   for (const FileSegment& s : changed) {
     std::unique_lock lock(mu_);
     auto it = std::find(segments_.begin(), segments_.end(), s);
@@ -1330,19 +1414,7 @@ Win32Error CFileObject::Record() {
   }
   recording_.recorded_length = std::min(recording_.recorded_length, eof_);
   // Once closed, recorded pieces are no longer needed: reads go to the discs.
-  if (!open_) {
-    std::vector<FileSegment> gone;
-    for (auto it = segments_.begin(); it != segments_.end();) {
-      if (it->state == FileSegment::kRecorded && !it->busy) {
-        gone.push_back(*it);
-        volume_->AddCachedBytes(-int64_t{it->length});
-        it = segments_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    DropUnusedPieces(gone);
-  }
+  if (!open_) DropRecordedSegments();
   const bool still_changed = std::any_of(segments_.begin(), segments_.end(),
                                          [](const FileSegment& s) { return s.state == FileSegment::kChanged; });
   needs_recording_ = still_changed;

@@ -54,6 +54,7 @@ inline constexpr int64_t kPieceBytes = 8388608;   // most content one data piece
 inline constexpr int64_t kWindowBytes = 1048576;  // the read-modify-write window
 inline constexpr int64_t kSectorBytes = 2048;
 inline constexpr uint32_t kBusyWaitMs = 180000;
+inline constexpr int kPieceNumberSkips = 1024;
 
 // One range of the file held by a data piece.
 struct FileSegment {
@@ -236,12 +237,17 @@ class CFileObject {
   void InsertSegment(std::unique_lock<std::mutex>& lock, const FileSegment& s);
   // Deletes pieces no segment uses any more (lock held).
   void DropUnusedPieces(const std::vector<FileSegment>& cut);
+  // Drops recorded segments and their pieces (lock held).
+  void DropRecordedSegments();
   // Drops the content beyond size (lock held).
   void Truncate(std::unique_lock<std::mutex>& lock, int64_t size);
   // New end of file: the accounted size follows (lock held).
   void MoveEndOfFile(int64_t end);
   void Reaccount();
   Win32Error RecordSegment(const FileSegment& s);
+  // Takes what lies past the smallest size the file was cut to since the last
+  // recording off the discs (extents removed, or the disc file shortened).
+  Win32Error CutRecordedContent();
   Win32Error ConvertToIndex();
   Win32Error WriteRun(const FileSegment& s, int64_t from, int64_t count, int64_t* written);
   Win32Error UpdateRow();
@@ -279,6 +285,7 @@ class CFileObject {
   uint32_t current_piece_file_ = 0;
   bool have_current_piece_ = false;
   FileRecordingState recording_;
+  int64_t cut_at_ = INT64_MAX;  // smallest cut below the recorded content since the last recording
   std::atomic<bool> content_changed_{false};
   bool needs_recording_ = false;
   bool recording_started_ = false;

@@ -353,13 +353,15 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // Deletes the file, named stream or folder at path. A file keeps a tombstone
   // unless it holds no data while the empty-file flag is set or its name
   // matches pattern list 1. Waits up to 30 s (on the volume's clock) for other
-  // holders of the entry to go; still held: 5 and nothing is left half done
-  // beyond the deletion itself. 19 refuses changes, 3 for the root.
+  // holders of the entry to go; still held: 5 and nothing is deleted. A folder
+  // that still holds entries: 145. 19 refuses changes, 3 for the root, 2 when
+  // the name is absent.
   Win32Error DeleteEntry(std::u16string_view path);
   // Renames or moves a file or folder. A target that differs from the source
   // only in letter case is the source itself; an existing target file is
   // removed without a tombstone; an existing target folder gives 5. 19 refuses
-  // changes, 87 for a colon in either path, 2 for a missing source.
+  // changes, 87 for a colon in either path or a folder moved below itself,
+  // 2 for a missing source.
   Win32Error RenameEntry(std::u16string_view old_path, std::u16string_view new_path);
   // Whether the folder (dir when given, else the one at path) holds no entry
   // (tombstones count only in the deleted-entry view). 3 for a missing folder.
@@ -554,6 +556,10 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   void MoveToNewest(FileRef* ref);
   // Removes a file whose row is gone for good: its content is dropped.
   void DropDeletedFile(FileRef* ref);
+  // Writes back and drops the unheld entries of base's named streams in
+  // parent, so that no entry keeps a stream's old name once the base file is
+  // renamed or deleted.
+  void RetireIdleStreams(DirRef* parent, std::u16string_view base);
   void StartPrefetch(DirRef* ref);
   void AnnounceTombstones(bool added);
   // The file context, or null when context is not a file.

@@ -71,6 +71,12 @@ std::u16string Join(std::u16string_view dir, std::u16string_view name) {
   return out;
 }
 
+template <typename Ref>
+DirRef* ParentOf(std::mutex& mu, Ref* ref) {
+  std::lock_guard l(mu);
+  return ref->parent;
+}
+
 bool IsTombstone(const DirEntryRecord& row) { return (row.type & storage::ENTRY_DELETED) != 0; }
 bool IsDirectoryRow(const DirEntryRecord& row) {
   return (row.type & storage::ENTRY_KIND_MASK) == storage::ENTRY_KIND_DIRECTORY;
@@ -418,6 +424,46 @@ bool CFsVolume::WaitSoleHolder(const std::atomic<int32_t>& refs) {
 void CFsVolume::DropDeletedFile(FileRef* ref) {
   if (ref->object != nullptr) ref->object->file()->DiscardContent();
   RemoveFileRef(ref);
+}
+
+void CFsVolume::RetireIdleStreams(DirRef* parent, std::u16string_view base) {
+  std::vector<FileRef*> taken;
+  {
+    storage::ReadGuard g(file_lock_);
+    std::lock_guard q(file_queue_mu_);
+    for (auto& f : files_) {
+      if (f->object == nullptr || f->parent != parent || f->refs.load() != 0 || f->state == kQueueTaken ||
+          f->closing.load() || (f->object->file()->identity() >> 40 & storage::ENTRY_STREAM) == 0) {
+        continue;
+      }
+      if (f->state != kQueueNone) {
+        std::erase(file_queue_, f.get());
+        if (f->state >= kQueueWrite) --files_to_write_;
+      }
+      f->state = kQueueTaken;
+      f->refs.fetch_add(1);
+      evictions_.fetch_add(1);
+      taken.push_back(f.get());
+    }
+  }
+  const std::u16string prefix = std::u16string(base) + u":";
+  for (FileRef* f : taken) {
+    const std::u16string name = f->object->file()->entry().name;
+    const bool mine = name.size() > prefix.size() && platform::EqualNoCase(name.substr(0, prefix.size()), prefix);
+    if (mine && f->object->WriteBack(true) == 0) {
+      evictions_.fetch_sub(1);
+      f->refs.fetch_sub(1);
+      RemoveFileRef(f);
+    } else {
+      {
+        std::lock_guard q(file_queue_mu_);
+        f->state = kQueueNone;
+      }
+      evictions_.fetch_sub(1);
+      if (mine) MarkFileDirty(f->key, 1, 1);  // to be tried again by the writer
+      ReleaseFile(f);
+    }
+  }
 }
 
 Win32Error CFsVolume::FileDeletionCheck(FileRef* ref, bool* may_delete) {
@@ -1091,10 +1137,13 @@ Win32Error CFsVolume::DeleteEntry(std::u16string_view path) {
       return ERROR_DIR_NOT_EMPTY;
     }
     const uint8_t old = TakeDirForDeletion(ref);
-    Win32Error e = ref->dir->Flush(true);
+    ref->closing = true;
+    Win32Error e = WaitSoleHolder(ref->refs) ? Win32Error{0} : Win32Error{ERROR_ACCESS_DENIED};
+    if (e == 0) e = ref->dir->Flush(true);
     if (e == kErrorRetry) e = 0;
     if (e == 0) e = ref->dir->Delete();
     if (e != 0) {
+      ref->closing = false;
       GiveDirBack(ref, old);
       ReleaseDirectory(ref);
       return e;
@@ -1105,13 +1154,6 @@ Win32Error CFsVolume::DeleteEntry(std::u16string_view path) {
       holder = ref->parent;
     }
     TouchDirectory(holder);
-    ref->closing = true;
-    if (!WaitSoleHolder(ref->refs)) {
-      ref->closing = false;
-      GiveDirBack(ref, kQueueNone);
-      ReleaseDirectory(ref);
-      return ERROR_ACCESS_DENIED;
-    }
     evictions_.fetch_sub(1);
     RemoveDirRef(ref);
     return 0;
@@ -1121,12 +1163,22 @@ Win32Error CFsVolume::DeleteEntry(std::u16string_view path) {
   if (const Win32Error e = OpenFileRow(row, parent, false, &ref); e != 0) return e;
   storage::CFileObject* file = ref->object->file();
   const uint8_t old = TakeFileForDeletion(ref);
+  // Other holders go first: a file still held after 30 s stays as it was.
+  ref->closing = true;
+  if (!WaitSoleHolder(ref->refs)) {
+    ref->closing = false;
+    GiveFileBack(ref, old);
+    ReleaseFile(ref);
+    return ERROR_ACCESS_DENIED;
+  }
+  if ((row.type & storage::ENTRY_STREAM) == 0) RetireIdleStreams(ParentOf(link_mu_, ref), row.name);
   Win32Error e = ref->object->WriteBack(true);
   if (e == 0) {
     const bool remove = (settings_.empty_file_flag != 0 && file->end_of_file() == 0) || MatchesPatternList1(row.name);
     e = file->Delete(remove);
   }
   if (e != 0) {
+    ref->closing = false;
     GiveFileBack(ref, old);
     ReleaseFile(ref);
     return e;
@@ -1138,13 +1190,6 @@ Win32Error CFsVolume::DeleteEntry(std::u16string_view path) {
       holder = ref->parent;
     }
     TouchDirectory(holder);
-  }
-  ref->closing = true;
-  if (!WaitSoleHolder(ref->refs)) {
-    ref->closing = false;
-    GiveFileBack(ref, kQueueNone);
-    ReleaseFile(ref);
-    return ERROR_ACCESS_DENIED;
   }
   evictions_.fetch_sub(1);
   DropDeletedFile(ref);
@@ -1217,6 +1262,11 @@ Win32Error CFsVolume::RenameEntry(std::u16string_view old_path, std::u16string_v
     return old;
   };
   if (src_dir != nullptr) {
+    // A folder moved below itself would cut its tree off from the root.
+    if (new_path.size() > old_path.size() && new_path[old_path.size()] == u'\\' &&
+        platform::EqualNoCase(new_path.substr(0, old_path.size()), old_path)) {
+      return ERROR_INVALID_PARAMETER;
+    }
     CDirectoryDb* into = new_parent->dir->catalog();
     if (const Win32Error e = src_dir->dir->Rename(into, new_path); e != 0) return e;
     TouchDirectory(old_parent);
@@ -1227,6 +1277,7 @@ Win32Error CFsVolume::RenameEntry(std::u16string_view old_path, std::u16string_v
   if (src_file == nullptr || src_file->object == nullptr) return ERROR_INVALID_PARAMETER;
   if (exists) {
     // The file that held the new name goes without a tombstone.
+    RetireIdleStreams(new_parent, target.name);
     FileRef* victim = nullptr;
     new_parent->refs.fetch_add(1);
     if (const Win32Error e = OpenFileRow(target, new_parent, false, &victim); e != 0) return e;
@@ -1247,6 +1298,7 @@ Win32Error CFsVolume::RenameEntry(std::u16string_view old_path, std::u16string_v
       ReleaseFile(victim);
     }
   }
+  RetireIdleStreams(old_parent, NamePart(old_path));
   if (const Win32Error e = src_file->object->file()->Rename(new_parent->dir->catalog(), new_path); e != 0) return e;
   TouchDirectory(old_parent);
   if (new_parent != old_parent) TouchDirectory(new_parent);
