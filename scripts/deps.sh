@@ -12,6 +12,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev libfwnt-dev
   clang libclang-rt-14-dev
   udftools 7zip udfclient
+  rsync attr
   systemd
 )
 

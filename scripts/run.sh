@@ -2,8 +2,9 @@
 # Builds Kelva (release) and runs it in the foreground until Ctrl+C: a simulated
 # archive unit with a demo magazine (unless KELVA_SIMULATE=0, for a real unit),
 # the notifier KelvaMsg, the access filter kelvaflt, then the service in console
-# mode (kelva /noservice), which finds the unit, guards it and identifies the
-# magazine. Every folder Kelva uses defaults to one under ./.kelva/, so nothing
+# mode (kelva /noservice), which finds the unit, guards it, identifies the
+# magazine and mounts it at $KELVA_MOUNT_ROOT/<drive letter> (./.kelva/media/C
+# the first time). Every folder Kelva uses defaults to one under ./.kelva/, so nothing
 # outside the repository is touched unless the caller sets the KELVA_* variables.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -74,9 +75,9 @@ stop_helpers() {
 
 if [ "$simulate" != 0 ]; then
   if [ ! -e "$magazine" ]; then
-    # Twelve sparse 64 MiB discs: quick to create, small on disk.
+    # Twelve sparse 1 GiB discs: quick to create, small on disk until written.
     "$bin/kelva-unitsim" create --magazine "$magazine" --type rewritable --capacity 300 \
-      --disc-size 67108864 --label DEMO
+      --disc-size 1073741824 --label DEMO
   fi
   echo "kelva: starting the simulated unit unit0 with the magazine $magazine" >&2
   "$bin/kelva-unitsim" run --magazine "$magazine" --name unit0 &
@@ -100,6 +101,7 @@ for _ in $(seq 200); do
   sleep 0.05
 done
 
+echo "kelva: the magazine appears below $KELVA_MOUNT_ROOT once mounted (see the log line 'magazine mounted at')" >&2
 KELVA_FILTER_PROGRAM="$bin/kelvaflt" "$bin/kelva" /noservice "$@" &
 svc=$!
 wait_for "$svc"

@@ -1,9 +1,9 @@
 #include "service/core/unit_manager_binding.h"
 
 #include "platform/text.h"
-#include "service/unit/identifying_volume_worker.h"
 #include "service/unit/udf_maintenance.h"
 #include "service/unit/udf_volume_access.h"
+#include "service/volume/volume_worker.h"
 
 namespace kelva::core {
 
@@ -82,7 +82,10 @@ class UnitManagerBinding final : public IUnitManager, public unit::UnitHost {
 }  // namespace
 
 std::unique_ptr<IUnitManager> MakeUnitManager(IServiceCore& core, platform::DeviceManager& devices) {
-  return MakeUnitManager(core, devices, unit::MakeIdentifyingVolumeWorkerFactory());
+  volume::VolumeWorkerOptions options;
+  options.data_folder = core.DataFolder();
+  options.clock = &core.clock();
+  return MakeUnitManager(core, devices, volume::MakeVolumeWorkerFactory(options));
 }
 
 std::unique_ptr<IUnitManager> MakeUnitManager(IServiceCore& core, platform::DeviceManager& devices,

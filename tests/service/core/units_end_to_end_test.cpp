@@ -5,9 +5,12 @@
 // must follow.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <thread>
 #include <memory>
 #include <string>
@@ -36,7 +39,11 @@ class UnitsEndToEndTest : public ::testing::Test {
   void TearDown() override {
     // Children first (their destructors kill what is still running), then the folder.
     for (auto& p : programs_) p.reset();
-    fs::remove_all(dir_);
+    // A service that was killed leaves its drive folders mounted.
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(dir_ / "media", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+      ::umount2(it->path().c_str(), MNT_DETACH);
+    fs::remove_all(dir_, ec);
   }
 
   ChildProcess& Start(std::vector<std::string> argv) {
@@ -53,7 +60,7 @@ class UnitsEndToEndTest : public ::testing::Test {
   }
   void CreateMagazine(const std::string& name, const std::string& label) {
     ASSERT_EQ(Unitsim({"create", "--magazine", (dir_ / name).string(), "--type", "rewritable", "--capacity",
-                       "300", "--disc-size", "67108864", "--label", label}),
+                       "300", "--disc-size", disc_size_, "--label", label}),
               0);
   }
   size_t VolumeFiles() {
@@ -103,6 +110,7 @@ class UnitsEndToEndTest : public ::testing::Test {
   }
 
   fs::path dir_;
+  std::string disc_size_ = "67108864";  // sparse discs with no room above the reserve
   std::vector<std::string> env_;
   ChildProcess* unit_ = nullptr;
   ChildProcess* notifier_ = nullptr;
@@ -226,6 +234,39 @@ TEST_F(UnitsEndToEndTest, UnpluggingWhileADroppedDiscIsPutBackEndsTheWait) {
   EXPECT_FALSE(service.Contains("E3070", from));
   service.Signal(SIGINT);
   EXPECT_EQ(service.WaitExit(), 0) << service.Output();
+}
+
+// The magazine is mounted at the unit's drive folder; files written there
+// are all back, with their content, after the service was stopped with
+// SIGTERM while the writer still had work and started again.
+TEST_F(UnitsEndToEndTest, FilesWrittenThroughTheMountSurviveARestart) {
+  constexpr size_t npos = std::string::npos;
+  disc_size_ = "1073741824";  // room to record on
+  StartAll();
+  ASSERT_NE(service_->WaitFor("magazine mounted at "), npos) << service_->Output();
+  const fs::path mnt = dir_ / "media" / "C";
+  ASSERT_TRUE(fs::is_directory(mnt / "."));
+  std::map<std::string, std::string> written;
+  for (int i = 0; i < 30; ++i) {
+    const std::string name = "dir" + std::to_string(i % 3) + "/file" + std::to_string(i) + ".txt";
+    std::string content(static_cast<size_t>(1000 + i * 3000), static_cast<char>('a' + i % 26));
+    fs::create_directories((mnt / name).parent_path());
+    std::ofstream(mnt / name, std::ios::binary) << content;
+    written[name] = content;
+  }
+  // Stopped at once: the writer has not recorded everything yet.
+  service_->Signal(SIGTERM);
+  EXPECT_EQ(service_->WaitExit(), 0) << service_->Output();
+  EXPECT_FALSE(fs::exists(mnt / "dir0"));
+
+  ChildProcess& again = Start({KELVA_PROGRAM, "/noservice"});
+  ASSERT_NE(again.WaitFor("magazine mounted at "), npos) << again.Output();
+  for (const auto& [name, content] : written) {
+    std::ifstream in(mnt / name, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content) << name;
+  }
+  again.Signal(SIGTERM);
+  EXPECT_EQ(again.WaitExit(), 0) << again.Output();
 }
 
 }  // namespace

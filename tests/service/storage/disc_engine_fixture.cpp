@@ -189,7 +189,7 @@ void DiscEngineTest::Start(const EngineSetup& setup) {
   o.data_folder = temp_ / "data";
   o.volumes = volumes_.get();
   o.maintenance = maintenance_.get();
-  o.notifier = notifier_.get();
+  o.notifier = setup.notifier != nullptr ? setup.notifier : notifier_.get();
   o.language = unit::Language::kEnglish;
   o.monitor_thread = false;
   controller_ = unit::UnitController::Create(kRawVolume, device_.get(), o);

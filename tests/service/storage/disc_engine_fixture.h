@@ -121,6 +121,8 @@ struct EngineSetup {
   uint8_t type = 0x21;            // rewritable; 0x22 recordable
   uint64_t disc_sectors = 65536;  // 128 MiB: 64 MiB above the reserve
   uint8_t highest_disc = 11;
+  // The controller's notifier; null: one that shows nothing.
+  unit::NotifierChannel* notifier = nullptr;
 };
 
 class DiscEngineTest : public ::testing::Test {
