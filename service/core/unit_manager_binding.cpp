@@ -85,6 +85,7 @@ std::unique_ptr<IUnitManager> MakeUnitManager(IServiceCore& core, platform::Devi
   volume::VolumeWorkerOptions options;
   options.data_folder = core.DataFolder();
   options.clock = &core.clock();
+  options.on_busy = [&core](bool on) { on ? core.EnterBusy() : core.LeaveBusy(); };
   return MakeUnitManager(core, devices, volume::MakeVolumeWorkerFactory(options));
 }
 

@@ -84,6 +84,7 @@ bool CMagazineSession::Open() {
   volume_->set_free_file([](IOpenFile* f) { delete f; });
   if (options_.on_detach) volume_->set_detach_callback(options_.on_detach);
   if (options_.on_notify) volume_->set_notify_callback(options_.on_notify);
+  if (options_.on_busy) volume_->set_busy_callback(options_.on_busy);
   live_ = volume_.get();
 
   const std::optional<uint32_t> found = NewestCachedCatalog(*cache_);

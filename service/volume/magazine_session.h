@@ -38,6 +38,8 @@ struct MagazineSessionOptions {
   // The volume's own notifications (0x10 disc changed, 0x20/0x21 flush,
   // 0x50/0x51 catalog saved), as the volume gives them.
   std::function<void(const uint8_t*, size_t)> on_notify;
+  // The volume entering (true) and leaving (false) busy.
+  std::function<void(bool)> on_busy;
 };
 
 class CMagazineSession : public IVolumeUnit, public storage::IDiscEngineHost {

@@ -143,6 +143,7 @@ void CVolumeWorker::Mount(const CancelTest& cancelled) {
   so.clock = &clock_;
   so.on_detach = [this] { StartHelper([this] { DetachMain(); }); };
   so.on_notify = [this](const uint8_t* message, size_t length) { ForwardVolumeNotice(message, length); };
+  so.on_busy = options_.on_busy;
   auto session = std::make_unique<CMagazineSession>(controller_, so);
   if (!session->Open()) {
     session.reset();

@@ -50,6 +50,8 @@ struct VolumeWorkerOptions {
   // Kernel cache timeouts of the mount (seconds).
   double entry_timeout = 1.0;
   double attr_timeout = 1.0;
+  // Told true when a mounted volume enters busy and false when it leaves.
+  std::function<void(bool)> on_busy;
 };
 
 class CVolumeWorker final : public unit::VolumeWorker {
