@@ -74,7 +74,12 @@ class FakeDiscs : public IVolumeDiscs {
     return 0;
   }
   void SetOtherSystem(bool other) override { other_system = other; }
+  Win32Error CatalogTime(uint8_t, uint32_t, platform::FileTime* out) override {
+    *out = catalog_time;
+    return 0;
+  }
 
+  platform::FileTime catalog_time = 133000000000000000ULL;
   uint8_t current = 0, loaded = 0;
   bool writable = true, clean = false, other_system = false;
   uint64_t capacity = 100 * kGiB, free_bytes = 100 * kGiB;
