@@ -835,6 +835,8 @@ Win32Error CFsVolume::FetchIntoCache(CacheKind kind, uint8_t disc, uint32_t file
   if (cache_->CacheFilePath(kind, disc, file, 0, &present)) return 0;
   if (discs_ == nullptr) return kErrorNotFound;
   if (kind == storage::CK_LOG) return FetchHistoryLog(disc, file);
+  // The structure catalog is cached under disc 255 but lies on a real disc.
+  if (kind == storage::CK_DB) return discs_->FetchFile(kind, catalog_disc_.load(), file);
   return discs_->FetchFile(kind, disc, file);
 }
 

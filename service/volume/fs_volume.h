@@ -226,6 +226,9 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   Win32Error LoadRoot();
   platform::FileTime catalog_time() const { return catalog_time_.load(); }
   void set_catalog_time(platform::FileTime t) { catalog_time_ = t; }
+  // The disc that holds the newest recorded structure catalog (where a missing
+  // cache copy is fetched from).
+  void set_catalog_disc(uint8_t disc) { catalog_disc_ = disc; }
   void RaiseNextFileNumber(uint32_t n);
   uint32_t next_file_number() const { return next_file_.load(); }
   bool existing_catalog() const { return existing_catalog_.load(); }
@@ -485,6 +488,7 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // Flush, archive and resume.
   std::atomic<platform::FileTime> catalog_time_{kUnknownTime};
   std::atomic<bool> existing_catalog_{false};
+  std::atomic<uint8_t> catalog_disc_{255};
   std::atomic<bool> flush_report_{false};
   std::atomic<bool> stamp_pending_{false};
   std::atomic<bool> disc_changed_{false};

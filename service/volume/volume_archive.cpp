@@ -72,6 +72,7 @@ Win32Error CFsVolume::SaveCatalog() {
       const int64_t growth = catalog_growth_.exchange(0);
       if (growth != 0) AddMetadataBytes(-growth);
       existing_catalog_ = true;
+      catalog_disc_ = out_disc;
       Win32Error stamp = 0;
       if (out_file != structure_file_) {
         stamp = RenameCacheFile(storage::CK_DB, storage::kStructDisc, structure_file_, storage::kStructDisc, out_file,

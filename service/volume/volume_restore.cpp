@@ -45,6 +45,7 @@ RestoreResult CVolumeRestore::Restore(CFsVolume& volume) {
     return RestoreResult::kFatal;
   }
   volume.set_catalog_time(loc.found ? loc.time : CFsVolume::kUnknownTime);
+  volume.set_catalog_disc(loc.disc);
   volume.RaiseNextFileNumber(loc.next_file);
   RestoreResult result = RestoreResult::kRestored;
   if (volume.ReadSnapshotResume(loc.disc, loc.number)) {
