@@ -1366,9 +1366,11 @@ void CFsVolume::RunWriter() {
           restart = true;
           continue;
         }
-        // A failed archive run keeps the mark and is tried again later.
-        if (directory_written_.load() && Archive() == 0) directory_written_ = false;
+        // The disc is closed first, so that the snapshot never names catalogs
+        // or data that a crash could still take off the disc. A failed
+        // archive run keeps the mark and is tried again later.
         if (discs_ != nullptr) discs_->Flush();
+        if (directory_written_.load() && Archive() == 0) directory_written_ = false;
         LeaveBusy();
         idle = true;
         break;

@@ -24,12 +24,14 @@
 
 namespace kelva::volume::testing {
 
+// Keeps the notices; the disc's read-only answer comes from the controller.
 class SilentUnit : public IVolumeUnit {
  public:
   void Report(uint32_t code, bool) override { notices.push_back(code); }
-  bool IsVolumeReadOnly() override { return false; }
+  bool IsVolumeReadOnly() override { return controller != nullptr && controller->IsVolumeReadOnly() == 1; }
   void SetWriteHeld(bool) override {}
   std::vector<uint32_t> notices;
+  unit::UnitController* controller = nullptr;
 };
 
 class VolumeSession {
@@ -39,6 +41,7 @@ class VolumeSession {
   VolumeSession(unit::UnitController* controller, platform::TestClock& clock, std::filesystem::path data)
       : controller_(controller), clock_(clock), data_(std::move(data)) {
     identity_.fill(0x33);
+    unit.controller = controller;
   }
   ~VolumeSession() { Close(); }
 
