@@ -178,6 +178,7 @@ void CFsVolume::Close() {
     if (!failed && (read_only_.load() & kReadOnlyOtherSystem) == 0 && discs_ != nullptr && discs_->CanWrite()) {
       if (discs_->MarkClean() != 0) failed = true;
     }
+    if (discs_ != nullptr && discs_->Flush() != 0) failed = true;
     LeaveBusy();
   }
   // Step 2: the live resume file keeps what is still to be recorded.

@@ -24,10 +24,11 @@ Win32Error CFsVolume::FetchHistoryLog(uint8_t disc, uint32_t file) {
       }
     }
   }
-  if (!cache_ || discs_ == nullptr || recorder_ == nullptr) return kErrorAccessDenied;
+  if (!cache_ || discs_ == nullptr) return kErrorAccessDenied;
   bool found = false;
   std::vector<uint32_t> fetched;
-  recorder_->LockIo();
+  // The block listing and its fetches go to the discs together.
+  if (recorder_ != nullptr) recorder_->LockIo();
   std::vector<uint32_t> numbers;
   discs_->ListDisc(storage::CK_LOG, disc, file, [&](uint32_t n) { numbers.push_back(n); });
   for (uint32_t n : numbers) {
@@ -43,7 +44,7 @@ Win32Error CFsVolume::FetchHistoryLog(uint8_t disc, uint32_t file) {
       fetched.push_back(n);
     }
   }
-  recorder_->UnlockIo();
+  if (recorder_ != nullptr) recorder_->UnlockIo();
   std::vector<PrefetchedLog> dropped;
   {
     std::lock_guard l(log_list_mu_);
