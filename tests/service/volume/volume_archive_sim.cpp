@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include <zlib.h>
+
 #include "platform/digest.h"
 #include "platform/file.h"
 #include "platform/text.h"
@@ -87,7 +89,28 @@ class VolumeArchiveTest : public storage::testing::DiscEngineTest {
 // the mount after that reads everything back from the discs.
 TEST_F(VolumeArchiveTest, NewVolumeReopensFromResumeFileAndFromTheDiscs) {
   WriteMagazine(6);
-  EXPECT_TRUE(fs::exists(Magazine() / "cache" / "resume.bin"));
+  // The live resume file of the close: its GUID, header and records as laid out.
+  std::string r;
+  ASSERT_EQ(platform::ReadWholeFile(Magazine() / "cache" / "resume.bin", &r), 0u);
+  ASSERT_GT(r.size(), 86u);
+  // {5BE26D0C-6750-46F9-9379-136FE225081A}
+  EXPECT_EQ(r.substr(0, 16), std::string("\x0C\x6D\xE2\x5B\x50\x67\xF9\x46\x93\x79\x13\x6F\xE2\x25\x08\x1A", 16));
+  auto u32 = [&](size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(r[at])) | static_cast<uint32_t>(static_cast<uint8_t>(r[at + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(r[at + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(r[at + 3])) << 24;
+  };
+  EXPECT_EQ(u32(32), 1u);                   // version
+  EXPECT_NE(u32(36) & u32(40), 0xFFFFFFFFu);  // the catalog's time stamp is known
+  EXPECT_EQ(static_cast<uint8_t>(r[72]) & 0x01, 0x01);  // existing catalog
+  EXPECT_EQ(static_cast<uint8_t>(r[81]), 1);  // the first record: a directory,
+  EXPECT_EQ(u32(82), 0u);                   // the root, without parent
+  EXPECT_EQ(static_cast<uint8_t>(r.back()), 0xFF);
+  platform::Md5Digest digest;
+  ASSERT_TRUE(platform::Md5(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(r.data()) + 32, r.size() - 32),
+                            &digest));
+  EXPECT_EQ(r.substr(16, 16), std::string(reinterpret_cast<const char*>(digest.data()), 16));
+  const uint32_t saved_number = u32(68);
   EXPECT_FALSE(fs::exists(Magazine() / "cache-save"));  // the flush dropped the snapshot
 
   auto s = NewSession();
@@ -95,6 +118,7 @@ TEST_F(VolumeArchiveTest, NewVolumeReopensFromResumeFileAndFromTheDiscs) {
   EXPECT_TRUE(s->location().found);
   EXPECT_EQ(s->location().disc, 0);
   EXPECT_EQ(s->volume->structure_file(), s->location().number);
+  EXPECT_EQ(s->location().number, saved_number);
   EXPECT_FALSE(fs::exists(Magazine() / "cache" / "resume.bin"));  // read and removed
   ExpectFiles(*s, 6);
   const uint32_t number = s->volume->structure_file();
@@ -252,6 +276,148 @@ TEST_F(VolumeArchiveTest, SaveCatalogRecordsOnlyChanges) {
   storage::DiscFileInfo info;
   ASSERT_EQ(s->engine->LookupDiscFile(storage::CK_DB, 0, s->volume->structure_file(), &info), 0u);
   EXPECT_EQ(s->volume->catalog_time(), info.last_write);
+  s->Close();
+}
+
+// The directory pack: written with zlib and read back into a cache that lost a
+// catalog; hand-made packs in plain encoding are read without decompression,
+// and records of another version or magic stop the reading with 30.
+TEST_F(VolumeArchiveTest, DirectoryPackWrittenAndRead) {
+  WriteMagazine(4);
+  fs::remove_all(Magazine());  // everything comes from the discs
+  auto s = NewSession();
+  ASSERT_TRUE(s->Open(1, false));
+  ExpectFiles(*s, 4);  // brings the "docs" catalog into the cache
+  storage::CCacheStore* cache = s->volume->GetCacheStore();
+  uint8_t disc = 0;
+  uint32_t file = 0;
+  ASSERT_EQ(s->volume->structure()->LookupPath(u"docs", -1, &disc, &file, 0), 1);
+  fs::path path;
+  ASSERT_TRUE(cache->CacheFilePath(storage::CK_DIR, disc, file, 0, &path));
+  std::string catalog;
+  ASSERT_EQ(platform::ReadWholeFile(path, &catalog), 0u);
+  ASSERT_FALSE(catalog.empty());
+  auto cached_catalog = [&]() -> std::string {
+    fs::path p;
+    std::string bytes;
+    if (!cache->CacheFilePath(storage::CK_DIR, disc, file, 0, &p)) return "(absent)";
+    EXPECT_EQ(platform::ReadWholeFile(p, &bytes), 0u);
+    return bytes;
+  };
+
+  ASSERT_EQ(s->volume->WriteDirPack(), 0u);
+  {
+    // On the disc: the zlib GUID, then a zlib stream of records, here inflated
+    // with zlib itself.
+    unit::DiscFile f;
+    ASSERT_EQ(controller_->OpenExisting(u"STRUCT\\DIRPACK.BIN", false, false, &f), 0u);
+    std::string pack(4 << 20, '\0');
+    uint32_t got = 0;
+    ASSERT_EQ(controller_->Read(f.get(), pack.data(), static_cast<uint32_t>(pack.size()), &got), 0u);
+    controller_->Close(&f);
+    pack.resize(got);
+    // {5E50A9A1-1AEE-476B-9767-4F2C7D20FA75}
+    ASSERT_EQ(pack.substr(0, 16), std::string("\xA1\xA9\x50\x5E\xEE\x1A\x6B\x47\x97\x67\x4F\x2C\x7D\x20\xFA\x75", 16));
+    std::string plain(1 << 22, '\0');
+    uLongf plain_size = plain.size();
+    ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(plain.data()), &plain_size,
+                         reinterpret_cast<const Bytef*>(pack.data() + 16), pack.size() - 16),
+              Z_OK);
+    plain.resize(plain_size);
+    // Records in the structure catalog's order (disc, then file): the root's and docs'.
+    size_t at = 0;
+    int records = 0;
+    bool docs_seen = false;
+    while (at + 16 <= plain.size()) {
+      EXPECT_EQ(plain.substr(at, 3), std::string("\x46\x43\x02", 3));
+      uint32_t f_number = 0;
+      uint64_t length = 0;
+      std::memcpy(&f_number, plain.data() + at + 4, 4);
+      std::memcpy(&length, plain.data() + at + 8, 8);
+      if (static_cast<uint8_t>(plain[at + 3]) == disc && f_number == file) {
+        docs_seen = true;
+        EXPECT_EQ(plain.substr(at + 16, length), catalog);
+      }
+      at += 16 + length;
+      ++records;
+    }
+    EXPECT_EQ(at, plain.size());
+    EXPECT_EQ(records, 2);
+    EXPECT_TRUE(docs_seen);
+  }
+  ASSERT_EQ(cache->DeleteCacheFile(storage::CK_DIR, disc, file, 0), 0u);
+  ASSERT_EQ(s->volume->ReadDirPack(), 0u);
+  EXPECT_EQ(cached_catalog(), catalog);
+
+  // {E93F950F-1C12-4108-981A-44792222B7C6} as stored, then one record.
+  const std::string plain_guid("\x0F\x95\x3F\xE9\x12\x1C\x08\x41\x98\x1A\x44\x79\x22\x22\xB7\xC6", 16);
+  auto record = [&](uint16_t magic, uint8_t version) {
+    std::string h;
+    h += static_cast<char>(magic & 0xFF);
+    h += static_cast<char>(magic >> 8);
+    h += static_cast<char>(version);
+    h += static_cast<char>(disc);
+    for (int i = 0; i < 4; ++i) h += static_cast<char>(file >> (8 * i));
+    for (int i = 0; i < 8; ++i) h += static_cast<char>(static_cast<uint64_t>(catalog.size()) >> (8 * i));
+    return h + catalog;
+  };
+  struct Row {
+    const char* what;
+    std::string pack;
+    platform::Win32Error result;
+    bool restored;
+  };
+  const Row rows[] = {
+      {"plain encoding", plain_guid + record(17222, 2), 0, true},
+      {"version 1", plain_guid + record(17222, 1), 30, false},
+      {"another magic", plain_guid + record(17223, 2), 30, false},
+      {"an unknown encoding", std::string(16, '\x11') + record(17222, 2), 30, false},
+      {"a cut record header", plain_guid + record(17222, 2).substr(0, 9), 30, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    ASSERT_EQ(controller_->Delete(u"STRUCT\\DIRPACK.BIN"), 0u);
+    unit::DiscFile f;
+    ASSERT_EQ(controller_->CreateNew(u"STRUCT\\DIRPACK.BIN", true, false, &f), 0u);
+    uint32_t done = 0;
+    ASSERT_EQ(controller_->Write(f.get(), r.pack.data(), static_cast<uint32_t>(r.pack.size()), &done), 0u);
+    ASSERT_EQ(controller_->Close(&f), 0u);
+    cache->DeleteCacheFile(storage::CK_DIR, disc, file, 0);
+    EXPECT_EQ(s->volume->ReadDirPack(), r.result);
+    EXPECT_EQ(cached_catalog(), r.restored ? catalog : "(absent)");
+  }
+  s->Close(true);
+}
+
+// A quick close keeps what was not recorded yet: the file's object goes into
+// the live resume file, comes back at the next mount, is queued and recorded.
+TEST_F(VolumeArchiveTest, UnrecordedFileSurvivesAQuickCloseInTheResumeFile) {
+  WriteMagazine(1);
+  auto s = NewSession();
+  ASSERT_TRUE(s->Open(1, false));  // no writer: the file stays in the cache
+  const std::vector<uint8_t> data = Content(77, 200000);
+  ASSERT_TRUE(s->WriteFile(nullptr, u"late", data));
+  ASSERT_GT(s->volume->FilesToWrite(), 0u);
+  s->Close(true);
+  std::string r;
+  ASSERT_EQ(platform::ReadWholeFile(Magazine() / "cache" / "resume.bin", &r), 0u);
+  EXPECT_NE(r.find('\x02', 81), std::string::npos);
+
+  s = NewSession();
+  ASSERT_TRUE(s->Open());
+  EXPECT_EQ(std::count(s->unit.notices.begin(), s->unit.notices.end(), kNoticeResumed), 1);
+  ASSERT_TRUE(test::Eventually([&] { return !s->volume->busy() && s->volume->FilesToWrite() == 0; }, 60000));
+  std::vector<uint8_t> got;
+  ASSERT_TRUE(s->ReadFile(u"", u"late", &got));
+  EXPECT_TRUE(got == data);
+  s->Close();
+  // Recorded now: with the cache gone it comes from the discs.
+  fs::remove_all(Magazine());
+  s = NewSession();
+  ASSERT_TRUE(s->Open(1, false));
+  got.clear();
+  ASSERT_TRUE(s->ReadFile(u"", u"late", &got));
+  EXPECT_TRUE(got == data);
   s->Close();
 }
 

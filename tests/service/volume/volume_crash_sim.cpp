@@ -42,7 +42,9 @@ enum Phase : uint8_t {
   kPhaseComplete = 'C',  // followed by the file's index (u32) and whether it is in the folder (u8)
 };
 
-constexpr uint64_t kDiscSectors = 49152;  // 96 MiB discs: 32 MiB above the reserve, so discs fill
+// Small discs, so that the writer changes discs during the run: 80 MiB (16 MiB
+// above the reserve) for the short run, 128 MiB when many kills write more.
+uint64_t DiscSectors(int kills) { return kills <= 20 ? 40960 : 65536; }
 
 std::u16string FileName(uint32_t index) {
   const std::string s = "file" + std::to_string(index);
@@ -57,7 +59,7 @@ std::u16string FolderName(int round) {
 size_t FileSize(uint32_t index) {
   std::mt19937 rng(index);
   // Mostly small files, some of a megabyte and more that move the writer to the next disc.
-  return rng() % 8 == 0 ? 1000000 + rng() % 1000000 : 1000 + rng() % 60000;
+  return rng() % 4 == 0 ? 500000 + rng() % 1000000 : 1000 + rng() % 60000;
 }
 
 struct Completed {
@@ -69,10 +71,11 @@ struct Completed {
 class VolumeCrashTest : public storage::testing::DiscEngineTest {
  protected:
   fs::path Data() { return temp_ / "data"; }
+  int kills_ = 10;
 
   storage::testing::EngineSetup Setup(bool create) {
     storage::testing::EngineSetup s;
-    s.disc_sectors = kDiscSectors;
+    s.disc_sectors = DiscSectors(kills_);
     s.create_magazine = create;
     s.start_engine = false;
     return s;
@@ -142,8 +145,8 @@ class VolumeCrashTest : public storage::testing::DiscEngineTest {
 };
 
 TEST_F(VolumeCrashTest, KilledVolumeLosesNoCompletedFile) {
-  int kills = 10;
-  if (const char* env = std::getenv("KELVA_CRASH_KILLS")) kills = std::max(1, std::atoi(env));
+  if (const char* env = std::getenv("KELVA_CRASH_KILLS")) kills_ = std::max(1, std::atoi(env));
+  const int kills = kills_;
   // A fresh magazine with a volume on it.
   Start(Setup(true));
   StopUnit();

@@ -76,16 +76,14 @@ class VolumeSession {
     return true;
   }
 
-  // The dismount path: flush, stop the writer, close.
+  // The dismount path: flush (quick: keep the pending work), stop the writer, close.
   void Close(bool quick = false) {
     if (!volume) return;
     volume->set_quick_close(quick);
+    volume->FlushAll();
     if (writer_.joinable()) {
-      volume->FlushAll();
       volume->StopWriter();
       writer_.join();
-    } else if (!quick) {
-      volume->FlushAll();
     }
     volume->Close();
     host_.Detach();
