@@ -302,11 +302,9 @@ bool CFsVolume::ReadSnapshotResume(uint8_t disc, uint32_t number) {
   bool ok = discs_ == nullptr || !discs_->CleanMarker();
   if (ok) ok = storage::OpenResumeContainer(stream, file, storage::kSnapshotResumeGuid, &h) == 0;
   uint8_t flags = h.flags;
-  bool started = false;
   if (ok) {
     metadata_ = static_cast<int64_t>(h.metadata_bytes);
     catalog_growth_ = static_cast<int64_t>(h.catalog_growth);
-    started = true;
     ok = StartFresh() && cache_->RestoreFromSnapshot(storage::CK_DB, storage::kStructDisc, h.catalog_number) == 0 &&
          OpenStructureFile(h.catalog_number) == 0;
   }
@@ -389,7 +387,6 @@ bool CFsVolume::ReadSnapshotResume(uint8_t disc, uint32_t number) {
   Report(kNoticeResumed, false);
   if (queued || deferred_save_.load()) EnterBusy();
   work_.Set();
-  (void)started;
   return true;
 }
 

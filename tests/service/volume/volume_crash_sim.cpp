@@ -7,7 +7,7 @@
 //
 // A file counts as complete once the volume has gone idle after it (recorded,
 // catalogs written, archive run done). KELVA_CRASH_KILLS sets the number of
-// kills (10 by default; bench/volume_crash.sh runs 100).
+// kills (20 by default; bench/volume_crash.sh runs 100).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -71,7 +71,7 @@ struct Completed {
 class VolumeCrashTest : public storage::testing::DiscEngineTest {
  protected:
   fs::path Data() { return temp_ / "data"; }
-  int kills_ = 10;
+  int kills_ = 20;
 
   storage::testing::EngineSetup Setup(bool create) {
     storage::testing::EngineSetup s;
