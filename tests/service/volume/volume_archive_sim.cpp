@@ -421,5 +421,39 @@ TEST_F(VolumeArchiveTest, UnrecordedFileSurvivesAQuickCloseInTheResumeFile) {
   s->Close();
 }
 
+// A magazine last changed on another computer and closed cleanly opens
+// writable; the first recording of this session is preceded by a catalog that
+// names this computer.
+TEST_F(VolumeArchiveTest, TakingOverAMagazineStampsTheCatalogFirst) {
+  WriteMagazine(1);  // by computer 0x33
+  {
+    unit::DiscFile marker;
+    ASSERT_EQ(controller_->CreateNew(u"CLEAN", true, false, &marker), 0u);
+    controller_->Close(&marker);
+  }
+  auto last_system = [](VolumeSession& s) {
+    uint8_t raw[32] = {};
+    size_t n = 0;
+    EXPECT_EQ(s.volume->structure()->GetProperty("LastSystem", raw, sizeof raw, &n), 1);
+    return raw[0];
+  };
+  auto s = std::make_unique<VolumeSession>(controller_.get(), clock_, Data(), 0x44);
+  ASSERT_TRUE(s->Open());
+  EXPECT_EQ(s->volume->read_only(), 0);
+  EXPECT_EQ(last_system(*s), 0x33);
+  EXPECT_TRUE(s->discs->other_system());
+  ASSERT_TRUE(s->WriteFile(nullptr, u"mine", Content(5, 5000)));
+  ASSERT_TRUE(test::Eventually([&] { return !s->volume->busy(); }, 60000));
+  EXPECT_FALSE(s->discs->other_system());
+  EXPECT_EQ(last_system(*s), 0x44);
+  s->Close(true);
+  // The catalog on the discs says so too.
+  fs::remove_all(Magazine());
+  s = std::make_unique<VolumeSession>(controller_.get(), clock_, Data(), 0x44);
+  ASSERT_TRUE(s->Open(1, false));
+  EXPECT_EQ(last_system(*s), 0x44);
+  s->Close(true);
+}
+
 }  // namespace
 }  // namespace kelva::volume

@@ -42,9 +42,9 @@ enum Phase : uint8_t {
   kPhaseComplete = 'C',  // followed by the file's index (u32) and whether it is in the folder (u8)
 };
 
-// Small discs, so that the writer changes discs during the run: 80 MiB (16 MiB
-// above the reserve) for the short run, 128 MiB when many kills write more.
-uint64_t DiscSectors(int kills) { return kills <= 20 ? 40960 : 65536; }
+// Small discs, so that the writer changes discs during the run: 80 MiB, 16 MiB
+// above the reserve (100 kills fill about seven of the twelve).
+constexpr uint64_t kDiscSectors = 40960;
 
 std::u16string FileName(uint32_t index) {
   const std::string s = "file" + std::to_string(index);
@@ -75,7 +75,7 @@ class VolumeCrashTest : public storage::testing::DiscEngineTest {
 
   storage::testing::EngineSetup Setup(bool create) {
     storage::testing::EngineSetup s;
-    s.disc_sectors = DiscSectors(kills_);
+    s.disc_sectors = kDiscSectors;
     s.create_magazine = create;
     s.start_engine = false;
     return s;

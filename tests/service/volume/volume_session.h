@@ -38,9 +38,11 @@ class VolumeSession {
  public:
   static constexpr const char16_t* kMagazine = u"ENGINE-TEST";
 
-  VolumeSession(unit::UnitController* controller, platform::TestClock& clock, std::filesystem::path data)
+  // identity_byte fills the computer's identity.
+  VolumeSession(unit::UnitController* controller, platform::TestClock& clock, std::filesystem::path data,
+                uint8_t identity_byte = 0x33)
       : controller_(controller), clock_(clock), data_(std::move(data)) {
-    identity_.fill(0x33);
+    identity_.fill(identity_byte);
     unit.controller = controller;
   }
   ~VolumeSession() { Close(); }
