@@ -250,5 +250,82 @@ TEST_F(VolumeCrashTest, KilledVolumeLosesNoCompletedFile) {
   EXPECT_EQ(check_failures, 0);
 }
 
+// Kills at chosen moments after a disc change: the child writes files that carry
+// the writer onto the second disc and waits until the volume is idle; it is
+// killed then, or once it has closed and mounted the volume again, or a given
+// time after it started that second mount (its live resume file already read).
+// Every file must be found by the next mount.
+TEST_F(VolumeCrashTest, FilesCarriedToTheNextDiscSurviveAKillOnceIdle) {
+  struct Case {
+    const char* name;
+    bool reopen;
+    int kill_after_ms;  // after the child said it reopens; -1: once it is idle
+  } const cases[] = {{"idle", false, -1}, {"reopened", true, -1}, {"reopening 0", true, 0},
+                     {"reopening 30", true, 30}, {"reopening 100", true, 100}, {"reopening 300", true, 300}};
+  constexpr uint32_t kFiles = 5;
+  constexpr size_t kSize = 5000000;  // the fourth file runs over the 16 MB above the reserve
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ec;
+    fs::remove_all(temp_ / "magazine", ec);
+    fs::remove_all(Data(), ec);
+    Start(Setup(true));
+    StopUnit();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(fds[0]);
+      Start(Setup(false));
+      if (controller_ == nullptr) _exit(10);
+      clock_.SetScale(50);
+      auto s = std::make_unique<VolumeSession>(controller_.get(), clock_, Data());
+      if (!s->Open()) _exit(11);
+      DirRef* folder = s->MakeDirectory(u"big");
+      if (folder == nullptr) _exit(12);
+      for (uint32_t i = 0; i < kFiles; ++i) {
+        if (!s->WriteFile(i % 2 == 1 ? folder : nullptr, FileName(i), Content(i, kSize))) _exit(13);
+        if (!test::Eventually([&] { return !s->volume->busy(); }, 120000)) _exit(14);
+        if (s->volume->pending_bytes() != 0) _exit(16);
+      }
+      if (s->discs->CurrentDisc() < 1) _exit(17);
+      if (c.reopen) {
+        s->Close();
+        if (c.kill_after_ms >= 0) Say(fds[1], kPhaseOpen);
+        s = std::make_unique<VolumeSession>(controller_.get(), clock_, Data());
+        if (!s->Open()) _exit(15);
+        if (!test::Eventually([&] { return !s->volume->busy(); }, 120000)) _exit(14);
+      }
+      Say(fds[1], kPhaseComplete);
+      for (;;) pause();
+    }
+    close(fds[1]);
+    uint8_t said = 0;
+    const bool ready = read(fds[0], &said, 1) == 1;
+    if (c.kill_after_ms > 0) usleep(static_cast<useconds_t>(c.kill_after_ms) * 1000);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(fds[0]);
+    ASSERT_TRUE(ready) << "the child ended with " << WEXITSTATUS(status);
+
+    Start(Setup(false));
+    ASSERT_NE(controller_, nullptr);
+    clock_.SetScale(50);
+    {
+      VolumeSession s(controller_.get(), clock_, Data());
+      ASSERT_TRUE(s.Open());
+      for (uint32_t i = 0; i < kFiles; ++i) {
+        std::vector<uint8_t> got;
+        EXPECT_TRUE(s.ReadFile(i % 2 == 1 ? u"big" : u"", FileName(i), &got) && got == Content(i, kSize))
+            << "file " << i;
+      }
+      s.Close();
+    }
+    StopUnit();
+  }
+}
+
 }  // namespace
 }  // namespace kelva::volume
