@@ -139,9 +139,13 @@ int CFsVolume::RunArchive() {
     if (settings_.history_flag == 0) header.flags |= storage::ResumeHeader::kNoHistory;
     ok = storage::BeginResumeContainer(stream, storage::kSnapshotResumeGuid, header);
     if (ok) {
-      const bool locked = structure_->CheckpointAndLock() == 0;
-      ok = cache_->AddToSnapshot(storage::CK_DB, storage::kStructDisc, structure_file_) == 0;
-      if (locked) structure_->Unlock();
+      // A catalog whose log is not all in its main file would be saved without
+      // its latest changes: the run fails and is tried again.
+      ok = structure_->CheckpointAndLock() == 0;
+      if (ok) {
+        ok = cache_->AddToSnapshot(storage::CK_DB, storage::kStructDisc, structure_file_) == 0;
+        structure_->Unlock();
+      }
     }
     for (size_t i = 0; ok && i < reference_table_.size(); ++i) {
       DirRef* d = reference_table_[i];
@@ -157,9 +161,10 @@ int CFsVolume::RunArchive() {
       for (int b = 0; b < 4; ++b) head[6 + b] = static_cast<uint8_t>(dir->current_file() >> (8 * b));
       ok = stream.Write(head, sizeof head) && dir->SaveState(stream) == 0;
       if (!ok) break;
-      const bool locked = catalog->CheckpointAndLock() == 0;
+      ok = catalog->CheckpointAndLock() == 0;
+      if (!ok) break;
       ok = cache_->AddToSnapshot(storage::CK_DIR, dir->current_disc(), dir->current_file()) == 0;
-      if (locked) catalog->Unlock();
+      catalog->Unlock();
     }
     if (ok) ok = storage::SealResumeContainer(stream, file);
     FreeReferenceTable();
