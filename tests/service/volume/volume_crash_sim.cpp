@@ -259,8 +259,8 @@ TEST_F(VolumeCrashTest, FilesCarriedToTheNextDiscSurviveAKillOnceIdle) {
   struct Case {
     const char* name;
     bool reopen;
-    int kill_after_ms;  // after the child said it reopens; -1: once it is idle
-  } const cases[] = {{"idle", false, -1}, {"reopened", true, -1}, {"reopening 0", true, 0},
+    int kill_after_ms;  // after the child said it reopens; -1: once it is idle; -2: once closed
+  } const cases[] = {{"idle", false, -1}, {"closed", true, -2}, {"reopened", true, -1}, {"reopening 0", true, 0},
                      {"reopening 30", true, 30}, {"reopening 100", true, 100}, {"reopening 300", true, 300}};
   constexpr uint32_t kFiles = 5;
   constexpr size_t kSize = 5000000;  // the fourth file runs over the 16 MB above the reserve
@@ -286,12 +286,20 @@ TEST_F(VolumeCrashTest, FilesCarriedToTheNextDiscSurviveAKillOnceIdle) {
       if (folder == nullptr) _exit(12);
       for (uint32_t i = 0; i < kFiles; ++i) {
         if (!s->WriteFile(i % 2 == 1 ? folder : nullptr, FileName(i), Content(i, kSize))) _exit(13);
-        if (!test::Eventually([&] { return !s->volume->busy(); }, 120000)) _exit(14);
-        if (s->volume->pending_bytes() != 0) _exit(16);
+        if (!test::Eventually(
+                [&] { return !s->volume->busy() && s->volume->pending_bytes() == 0 && s->volume->FilesToWrite() == 0; },
+                120000)) {
+          _exit(14);
+        }
       }
       if (s->discs->CurrentDisc() < 1) _exit(17);
       if (c.reopen) {
         s->Close();
+        if (c.kill_after_ms == -2) {
+          // Killed with the live resume file just written.
+          Say(fds[1], kPhaseComplete);
+          for (;;) pause();
+        }
         if (c.kill_after_ms >= 0) Say(fds[1], kPhaseOpen);
         s = std::make_unique<VolumeSession>(controller_.get(), clock_, Data());
         if (!s->Open()) _exit(15);
