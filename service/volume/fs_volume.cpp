@@ -20,8 +20,6 @@ constexpr Win32Error kErrorRetry = 1237;
 constexpr Win32Error kErrorAccessDenied = 5;
 constexpr Win32Error kErrorNotFound = 2;
 constexpr Win32Error kErrorInvalidParameter = 87;
-// The program's file version (high part 1.0, low part 0.0).
-constexpr uint64_t kProgramVersion = 0x0001000000000000ULL;
 
 // Elapsed ms from tick to now; ticks are taken from the same clock.
 uint64_t Since(uint64_t now, uint64_t tick) { return now - tick; }

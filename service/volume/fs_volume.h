@@ -45,6 +45,9 @@
 
 namespace kelva::volume {
 
+// The program's file version as the catalogs store it: version 1.0.0.0.
+inline constexpr uint64_t kProgramVersion = 0x0001000000000000ULL;
+
 // Queue states of table entries.
 inline constexpr uint8_t kQueueNone = 0;
 inline constexpr uint8_t kQueueMeta = 1;
