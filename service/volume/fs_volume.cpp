@@ -21,8 +21,6 @@ constexpr Win32Error kErrorRetry = 1237;
 constexpr Win32Error kErrorAccessDenied = 5;
 constexpr Win32Error kErrorNotFound = 2;
 constexpr Win32Error kErrorInvalidParameter = 87;
-// The program's file version (high part 1.0, low part 0.0).
-constexpr uint64_t kProgramVersion = 0x0001000000000000ULL;
 
 // Elapsed ms from tick to now; ticks are taken from the same clock.
 uint64_t Since(uint64_t now, uint64_t tick) { return now - tick; }
@@ -1216,14 +1214,18 @@ bool CFsVolume::WriteNextFile(bool states_2_3) {
     old = ref->state;
     if (old >= kQueueWrite) --files_to_write_;
     ref->state = kQueueNone;
+    // Deleting or replacing the file waits for this write-back: the entry is
+    // not freed under the writer.
+    ref->in_writeback = true;
   }
   bg_writes_.fetch_add(1);
   const Win32Error e = ref->file->WriteBack(old == kQueueWriteClose);
   bg_writes_.fetch_sub(1);
+  std::lock_guard q(file_queue_mu_);
+  ref->in_writeback = false;
   if (e == 0) {
     passes_.fetch_add(1);
   } else if (e == kErrorRetry) {
-    std::lock_guard q(file_queue_mu_);
     if (ref->state == kQueueNone) {
       ref->state = old;
       file_queue_.push_back(ref);
@@ -1245,15 +1247,17 @@ bool CFsVolume::WriteNextDirectory(bool any_state) {
     dir_queue_.erase(it);
     old = ref->state;
     ref->state = kQueueNone;
+    ref->in_writeback = true;  // deleting the folder waits for this write
   }
   dir_writes_.fetch_add(1);
   const Win32Error e = ref->dir->Flush(true);
   dir_writes_.fetch_sub(1);
+  std::lock_guard q(dir_queue_mu_);
+  ref->in_writeback = false;
   if (e == 0) {
     passes_.fetch_add(1);
     directory_written_ = true;
   } else if (e == kErrorRetry) {
-    std::lock_guard q(dir_queue_mu_);
     if (ref->state == kQueueNone) {
       ref->state = old;
       dir_queue_.push_back(ref);

@@ -45,6 +45,9 @@
 
 namespace kelva::volume {
 
+// The program's file version as the catalogs store it: version 1.0.0.0.
+inline constexpr uint64_t kProgramVersion = 0x0001000000000000ULL;
+
 // Queue states of table entries.
 inline constexpr uint8_t kQueueNone = 0;
 inline constexpr uint8_t kQueueMeta = 1;
@@ -88,6 +91,7 @@ struct DirRef : EntryRef {
   std::atomic<int32_t> refs{0};
   std::atomic<int32_t> open_count{0};  // host opens not closed yet
   uint8_t state = kQueueNone;  // guarded by the directory queue lock
+  bool in_writeback = false;   // the writer writes it (state 0); same lock
   std::atomic<bool> closing{false};
   std::atomic<bool> prefetched{false};  // the directory prefetch ran for it
   DirRef* parent = nullptr;
@@ -104,6 +108,9 @@ struct FileRef : EntryRef {
   std::atomic<int32_t> refs{0};
   std::atomic<int32_t> open_count{0};  // host opens not closed yet
   uint8_t state = kQueueNone;  // guarded by the file queue lock
+  // The writer is writing it back (state 0 meanwhile, so that new changes
+  // queue it again); guarded by the file queue lock.
+  bool in_writeback = false;
   std::atomic<bool> closing{false};
   // The row went away while others still held the entry (a rename replaced
   // the file): the entry is dropped when the last holder closes it.

@@ -355,7 +355,7 @@ uint8_t CFsVolume::TakeFileForDeletion(FileRef* ref) {
   for (;;) {
     {
       std::lock_guard q(file_queue_mu_);
-      if (ref->state != kQueueTaken) {
+      if (ref->state != kQueueTaken && !ref->in_writeback) {
         const uint8_t old = ref->state;
         if (old != kQueueNone) {
           std::erase(file_queue_, ref);
@@ -366,7 +366,7 @@ uint8_t CFsVolume::TakeFileForDeletion(FileRef* ref) {
         return old;
       }
     }
-    // The writer holds it: let it finish its pass.
+    // The writer holds it or writes it back: let it finish its pass.
     ack_.Reset();
     work_.Set();
     ack_.Wait(kDeletePollMs);
@@ -390,7 +390,7 @@ uint8_t CFsVolume::TakeDirForDeletion(DirRef* ref) {
   for (;;) {
     {
       std::lock_guard q(dir_queue_mu_);
-      if (ref->state != kQueueTaken) {
+      if (ref->state != kQueueTaken && !ref->in_writeback) {
         const uint8_t old = ref->state;
         if (old != kQueueNone) std::erase(dir_queue_, ref);
         ref->state = kQueueTaken;
@@ -1326,7 +1326,12 @@ Win32Error CFsVolume::RenameEntry(std::u16string_view old_path, std::u16string_v
     }
   }
   RetireIdleStreams(old_parent, NamePart(old_path));
-  if (const Win32Error e = src_file->object->file()->Rename(new_parent->dir->catalog(), new_path); e != 0) return e;
+  // The writer must not write the file back while its row changes name: a
+  // write-back under way would update the row by the old name, which is gone.
+  const uint8_t src_state = TakeFileForDeletion(src_file);
+  const Win32Error renamed = src_file->object->file()->Rename(new_parent->dir->catalog(), new_path);
+  GiveFileBack(src_file, src_state);
+  if (renamed != 0) return renamed;
   TouchDirectory(old_parent);
   if (new_parent != old_parent) TouchDirectory(new_parent);
   ReleaseDirectory(relink(&src_file->parent));

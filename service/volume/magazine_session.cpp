@@ -8,13 +8,6 @@
 
 namespace kelva::volume {
 
-namespace {
-
-// The program's file version (high part 1.0, low part 0.0).
-constexpr uint64_t kProgramVersion = 0x0001000000000000ULL;
-
-}  // namespace
-
 CMagazineSession::CMagazineSession(unit::UnitController* controller, MagazineSessionOptions options)
     : controller_(controller),
       options_(std::move(options)),

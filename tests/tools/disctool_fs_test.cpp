@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/tools/disctool_runner.h"
 #include "tools/disctool/disctool.h"
 
 namespace kelva::disctool {
@@ -14,24 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-Result Tool(std::vector<std::string> args) {
-  FILE* out = std::tmpfile();
-  FILE* err = std::tmpfile();
-  Result r{Run(args, out, err), "", ""};
-  for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
-    std::rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s->append(buf, n);
-    std::fclose(f);
-  }
-  return r;
-}
+using testing::Result;
+using testing::Tool;
 
 void WriteBytes(const fs::path& p, size_t n, char seed) {
   fs::create_directories(p.parent_path());
@@ -39,10 +24,7 @@ void WriteBytes(const fs::path& p, size_t n, char seed) {
   for (size_t i = 0; i < n; ++i) o.put(static_cast<char>(seed + i * 31 % 251));
 }
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::ReadAll;
 
 class DisctoolFiles : public ::testing::TestWithParam<std::string> {
  protected:

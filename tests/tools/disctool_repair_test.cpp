@@ -14,6 +14,7 @@
 #include "tests/platform/udf/fs/fs_fixture.h"
 #include "tests/service/udf/udf_damage.h"
 #include "tests/tools/external_program.h"
+#include "tests/tools/disctool_runner.h"
 #include "tools/disctool/disctool.h"
 
 namespace kelva::disctool {
@@ -21,29 +22,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int code;
-  std::string out, err;
-};
+using testing::Result;
+using testing::Tool;
 
-Result Tool(std::vector<std::string> args) {
-  FILE* out = std::tmpfile();
-  FILE* err = std::tmpfile();
-  Result r{Run(args, out, err), "", ""};
-  for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
-    std::rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s->append(buf, n);
-    std::fclose(f);
-  }
-  return r;
-}
-
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::ReadAll;
 
 // A fingerprint of a (large, sparse) image: a hash of every 1 MiB piece.
 size_t Fingerprint(const fs::path& p) {

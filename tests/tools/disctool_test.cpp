@@ -1,4 +1,5 @@
 // kelva-disctool's commands against images and magazine folders.
+#include "tests/tools/disctool_runner.h"
 #include "tools/disctool/disctool.h"
 
 #include <gtest/gtest.h>
@@ -14,24 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-Result RunTool(const std::vector<std::string>& args) {
-  FILE* out = std::tmpfile();
-  FILE* err = std::tmpfile();
-  Result r{Run(args, out, err), "", ""};
-  for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
-    std::rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s->append(buf, n);
-    std::fclose(f);
-  }
-  return r;
-}
+using testing::Result;
+inline Result RunTool(const std::vector<std::string>& args) { return testing::Tool(args); }
 
 class Disctool : public ::testing::Test {
  protected:

@@ -9,10 +9,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -144,6 +147,16 @@ class FakeLogind {
 
 class LogindTest : public ::testing::Test {
  protected:
+  static bool Accepts(const std::filesystem::path& socket) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+  }
   void SetUp() override {
     if (access(kDaemon, X_OK) != 0) GTEST_SKIP() << "no dbus-daemon";
     char tmpl[] = "/tmp/kelva-logind-XXXXXX";
@@ -161,7 +174,9 @@ class LogindTest : public ::testing::Test {
     std::vector<char*> argv = {const_cast<char*>(kDaemon), config.data(), const_cast<char*>("--nofork"),
                                const_cast<char*>("--nopidfile"), nullptr};
     ASSERT_EQ(posix_spawn(&daemon_, kDaemon, nullptr, nullptr, argv.data(), environ), 0);
-    ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(socket); }));
+    // The socket file appears at bind, before the daemon listens: wait until
+    // a connection is taken.
+    ASSERT_TRUE(Eventually([&] { return Accepts(socket); }));
     address_ = "unix:path=" + socket.string();
   }
   void TearDown() override {

@@ -525,5 +525,33 @@ TEST_F(NamespaceTest, ConcurrentOperationsOnTheSameNamesStayConsistent) {
   }
 }
 
+// A file replaced by a rename while the writer records both files: the new
+// content survives a remount, whatever moment the writer was at (the delays
+// move the rename across the writer's passes). Before, the writer could free
+// the replaced file under its own write-back, or update the renamed file's row
+// by its old name.
+TEST_F(NamespaceTest, ReplacingAFileByRenameWhileTheWriterRecordsKeepsTheNewContent) {
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE(round);
+    clock_.SetScale(20);
+    StartWriter();
+    const std::u16string suffix(1, static_cast<char16_t>(u'a' + round));
+    const std::u16string a = u"\\a" + suffix, b = u"\\b" + suffix, c = u"\\c" + suffix;
+    ASSERT_EQ(PutFile(a, Bytes(5, 1)), 0u);
+    ASSERT_EQ(volume_->RenameEntry(a, b), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(round * 15));
+    ASSERT_EQ(PutFile(c, Bytes(7, 2)), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds((round % 4) * 40));
+    ASSERT_EQ(volume_->RenameEntry(c, b), 0u);
+    EXPECT_EQ(ReadFile(b), Bytes(7, 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Unmount();
+    clock_.SetScale(0);
+    Mount();
+    EXPECT_EQ(ReadFile(b), Bytes(7, 2));
+    EXPECT_FALSE(Info(c).exists);
+  }
+}
+
 }  // namespace
 }  // namespace kelva::volume

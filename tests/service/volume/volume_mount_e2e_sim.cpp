@@ -147,6 +147,11 @@ TEST_F(MountedMagazineTest, RenameMoveAndDelete) {
 
 // Editors save through swap files, backups and a rename over the original.
 TEST_F(MountedMagazineTest, EditorsSaveInPlace) {
+  // Editors close a scratch file and delete it at once; the kernel delivers the
+  // close after the delete has begun, and the delete waits for that holder. The
+  // wait must take real time here, not the test clock's instant sleeps.
+  clock_.SetAutoAdvanceOnSleep(false);
+  clock_.SetScale(20);
   struct Case {
     const char* tool;
     std::string command;  // edits the file named last
