@@ -137,9 +137,13 @@ bool CFsVolume::Open(VolumeOpenParts parts) {
   discs_->SetOtherSystem(!written_here);
   stamp_pending_ = !written_here;
 
-  // Step 11.
+  // Step 11. A snapshot holds directories only: a resume that brought back
+  // files still to be recorded is archived by the writer once they are on the
+  // discs, since a snapshot resume starts the cache afresh and would drop them.
   if (read_only_.load() != 0) {
     if (unit_ != nullptr) unit_->SetWriteHeld(true);
+  } else if (HoldsUnwrittenFiles()) {
+    directory_written_ = true;
   } else {
     Archive();
   }
@@ -195,7 +199,9 @@ void CFsVolume::Close() {
   }
   // Step 3.
   FreeAllFiles();
-  if (!resumable && settings_.retention_mode != 3) WriteResumeFile();
+  if (!resumable && settings_.retention_mode != 3) resumable = WriteResumeFile();
+  // A live resume file read at the open no longer describes the volume.
+  if (!resumable) DropLiveResumeFile();
   // Step 4: free the objects, the structure catalog and its pin.
   FreeAllDirectories();
   if (structure_) {
@@ -602,6 +608,11 @@ uint8_t CFsVolume::FileState(const void* key) {
 uint32_t CFsVolume::FilesToWrite() {
   std::lock_guard q(file_queue_mu_);
   return files_to_write_;
+}
+
+bool CFsVolume::HoldsUnwrittenFiles() {
+  storage::ReadGuard g(file_lock_);
+  return std::any_of(files_.begin(), files_.end(), [](const auto& f) { return f->file->HasUnwrittenData(); });
 }
 
 size_t CFsVolume::PinCount() {

@@ -284,6 +284,10 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   int RunArchive();
   // The live resume file at close. False (nothing left behind) on failure.
   bool WriteResumeFile();
+  // Deletes the live resume file (once what it holds is safe elsewhere).
+  void DropLiveResumeFile();
+  // Whether an open file holds data not yet recorded onto the discs.
+  bool HoldsUnwrittenFiles();
   // Resumes from the snapshot / the live resume file. False when the file is
   // absent or refused; a refused file is removed and the state left clean.
   bool ReadSnapshotResume(uint8_t disc, uint32_t number);

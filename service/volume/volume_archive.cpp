@@ -175,7 +175,11 @@ int CFsVolume::RunArchive() {
     ok = synced == 0;
   }
   file.Close();
-  if (ok && cache_->CommitSnapshot() == 0) return 0;
+  if (ok && cache_->CommitSnapshot() == 0) {
+    // The snapshot now holds what a live resume file read at the open held.
+    DropLiveResumeFile();
+    return 0;
+  }
   cache_->AbortSnapshot();
   KLOG_WARN("volume: the archive run failed");
   clock_.Sleep(kArchiveFailSleepMs);
@@ -259,6 +263,8 @@ int CFsVolume::FlushAll() {
       const uint8_t message[] = {0xFF, failed ? kNotifyFlushFailed : kNotifyFlushDone, 0};
       Notify(message, sizeof message);
     }
+    // Everything is on the discs: a live resume file read at the open is spent.
+    if (!failed) DropLiveResumeFile();
   }
   DeletePendingLogs();
   if (cache_) cache_->DropSnapshots();

@@ -103,7 +103,10 @@ bool CFsVolume::WriteResumeFile() {
   // From now on released cache files stay: the resume file may name them.
   keep_cache_files_ = true;
   platform::File file;
-  if (cache_->CreateResumeFile(&file) != 0) return false;
+  if (cache_->CreateResumeFile(&file) != 0) {
+    DropLiveResumeFile();
+    return false;
+  }
   bool ok;
   {
     storage::WriteGuard dirs(dir_lock_);
@@ -161,11 +164,18 @@ bool CFsVolume::WriteResumeFile() {
     ok = e == 0;
   }
   file.Close();
+  if (ok && cache_->CommitResumeFile() != 0) ok = false;
   if (!ok) {
     KLOG_WARN("volume: writing the live resume file failed");
-    cache_->DeleteNamedFile(std::string(storage::CCacheStore::kResumeFileName));
+    cache_->DiscardResumeFile();
+    // An older one no longer describes the volume.
+    DropLiveResumeFile();
   }
   return ok;
+}
+
+void CFsVolume::DropLiveResumeFile() {
+  if (cache_ && cache_->IsOpen()) cache_->DeleteNamedFile(std::string(storage::CCacheStore::kResumeFileName));
 }
 
 bool CFsVolume::ReadLiveResume(uint32_t number) {
@@ -277,11 +287,16 @@ bool CFsVolume::ReadLiveResume(uint32_t number) {
   }
   FreeReferenceTable();
   file.Close();
-  cache_->DeleteNamedFile(std::string(storage::CCacheStore::kResumeFileName));
   if (!ok) {
+    DropLiveResumeFile();
     DropRestoredState();
     return false;
   }
+  // The file stays until what it restored is safe elsewhere (the next
+  // snapshot, a full flush, or the resume file of the next close), so that a
+  // crash before then resumes from it again; the cache files it names stay
+  // with it.
+  keep_cache_files_ = true;
   if (queued || (flags & storage::ResumeHeader::kCatalogChanged)) Report(kNoticeResumed, false);
   if (queued) EnterBusy();
   work_.Set();

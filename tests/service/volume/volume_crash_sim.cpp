@@ -263,7 +263,9 @@ TEST_F(VolumeCrashTest, FilesCarriedToTheNextDiscSurviveAKillOnceIdle) {
   } const cases[] = {{"idle", false, -1}, {"closed", true, -2}, {"reopened", true, -1}, {"reopening 0", true, 0},
                      {"reopening 30", true, 30}, {"reopening 100", true, 100}, {"reopening 300", true, 300}};
   constexpr uint32_t kFiles = 5;
-  constexpr size_t kSize = 5000000;  // the fourth file runs over the 16 MB above the reserve
+  // The third file runs over the 16 MiB above the reserve: its first
+  // megabytes stay on disc 0, the rest goes onto disc 1.
+  constexpr size_t kSize = 6000000;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::error_code ec;
@@ -330,6 +332,18 @@ TEST_F(VolumeCrashTest, FilesCarriedToTheNextDiscSurviveAKillOnceIdle) {
             << "file " << i;
       }
       s.Close();
+    }
+    {
+      // Another computer, whose cache holds nothing, reads them all from the discs.
+      VolumeSession other(controller_.get(), clock_, temp_ / "other", 0x44);
+      ASSERT_TRUE(other.Open());
+      for (uint32_t i = 0; i < kFiles; ++i) {
+        std::vector<uint8_t> got;
+        EXPECT_TRUE(other.ReadFile(i % 2 == 1 ? u"big" : u"", FileName(i), &got) && got == Content(i, kSize))
+            << "file " << i << " read on another computer";
+      }
+      other.Close();
+      fs::remove_all(temp_ / "other", ec);
     }
     StopUnit();
   }
