@@ -350,8 +350,19 @@ Win32Error CCacheStore::DeleteNamedFile(std::string_view name) {
 
 Win32Error CCacheStore::CreateResumeFile(File* out) {
   if (!open_) return ERROR_ACCESS_DENIED;
-  return Report(
-      OpenFileWithRetry(clock_, LiveResumePath(), kAccessReadWrite, Disposition::kCreateNew, out, true));
+  return Report(OpenFileWithRetry(clock_, CacheFolder() / kNewResumeFileName, kAccessReadWrite,
+                                  Disposition::kCreateAlways, out, true));
+}
+
+Win32Error CCacheStore::CommitResumeFile() {
+  if (!open_) return ERROR_ACCESS_DENIED;
+  return Report(MoveFile(CacheFolder() / kNewResumeFileName, LiveResumePath(), true));
+}
+
+Win32Error CCacheStore::DiscardResumeFile() {
+  if (!open_) return ERROR_ACCESS_DENIED;
+  const Win32Error e = DeleteFileWithRetry(clock_, CacheFolder() / kNewResumeFileName);
+  return Report(e == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : e);
 }
 
 // ---- snapshots ----

@@ -62,6 +62,7 @@ class CCacheStore {
  public:
   // Names of the files and folders the store keeps.
   static constexpr std::string_view kResumeFileName = "resume.bin";
+  static constexpr std::string_view kNewResumeFileName = "resume.new";
   static constexpr std::string_view kTempCatalogPrefix = "~db";
 
   // data_folder is the service's data folder (normally platform::DataFolder()).
@@ -129,9 +130,14 @@ class CCacheStore {
   // left empty above it. ERROR_INVALID_PARAMETER for a name that is not a plain
   // file name.
   Win32Error DeleteNamedFile(std::string_view name);
-  // Creates "resume.bin" in the live cache as a new file (fails with
-  // ERROR_FILE_EXISTS when it exists), open for reading and writing.
+  // Creates "resume.new" in the live cache, open for reading and writing (an
+  // unfinished one left by a crash is replaced). CommitResumeFile puts it in
+  // place of "resume.bin" with one rename, so that a crash while it is being
+  // written leaves the previous resume file whole; DiscardResumeFile deletes
+  // an unfinished one.
   Win32Error CreateResumeFile(platform::File* out);
+  Win32Error CommitResumeFile();
+  Win32Error DiscardResumeFile();
 
   // ---- snapshots ----
   // Empties "cache-temp" (creating it as needed) and creates "resume.bin" in it,

@@ -205,7 +205,12 @@ int CCatalogDb::CheckpointAndLock() {
     lock_.Leave();
     return SQLITE_MISUSE;
   }
-  const int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  int log_frames = 0, copied_frames = 0;
+  int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log_frames, &copied_frames);
+  // A passive checkpoint stops short of frames another connection still reads
+  // and reports success all the same. The main file is only a complete copy
+  // when every frame of the log is in it.
+  if (rc == SQLITE_OK && copied_frames < log_frames) rc = SQLITE_BUSY;
   RefreshFileSize();
   if (rc != SQLITE_OK) lock_.Leave();
   return rc;

@@ -60,7 +60,9 @@ class CCatalogDb {
   // Takes the lock, checkpoints the log of every attached database (passive) and
   // refreshes the file size. On SQLITE_OK the lock stays held so that the caller
   // can copy the file in a consistent state; the caller then calls Unlock. On
-  // any other result the lock has been released.
+  // any other result the lock has been released; SQLITE_BUSY also when frames
+  // of the log could not be moved into the main file (another connection still
+  // reads them), as a copy of the main file would then miss them.
   int CheckpointAndLock();
 
   // The connection's re-entrant lock, for callers that run several operations as

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/file.h"
 #include "platform/text.h"
 #include "service/storage/disc_recorder.h"
 
@@ -1307,6 +1308,52 @@ Win32Error CFileObject::RecordSegment(const FileSegment& s) {
   return ERROR_SUCCESS;
 }
 
+Win32Error CFileObject::RecordIndex() {
+  CCacheStore* store = volume_->GetCacheStore();
+  IDiscRecorder* engine = volume_->GetDiscEngine();
+  const std::filesystem::path source(platform::Utf16ToUtf8(index_->Path()));
+  for (;;) {
+    std::filesystem::path temp;
+    if (const Win32Error e = store->NewTempCatalogName(&temp); e != 0) return e;
+    if (index_->CheckpointAndLock() != SQLITE_OK) {
+      store->DeleteNamedFile(temp.filename().string());
+      return ERROR_ACCESS_DENIED;
+    }
+    // Marked before the copy is taken: a change made meanwhile sets it back to 1.
+    index_->SetChangeState(2);
+    Win32Error e = platform::CopyFile(source, temp, false);
+    index_->Unlock();
+    uint8_t new_disc = 0;
+    uint32_t new_file = 0;
+    const bool on_disc = index_recorded_ || !index_created_;
+    if (e == 0) e = engine->RecordCacheFile(CK_IND, index_disc_, index_file_, on_disc, &temp, &new_disc, &new_file);
+    store->DeleteNamedFile(temp.filename().string());
+    if (e != 0) {
+      if (index_->ChangeState() == 2) index_->SetChangeState(1);
+      if (e != ERROR_DISK_FULL) return e;
+      const uint8_t current = engine->CurrentDisc();
+      if (current >= kNoHistoryDisk - 1 || !engine->ChangeDisc(static_cast<uint8_t>(current + 1))) return e;
+      continue;
+    }
+    index_recorded_ = true;
+    if (index_->ChangeState() == 2) index_->SetChangeState(0);
+    if (new_disc == index_disc_ && new_file == index_file_) return ERROR_SUCCESS;
+    e = volume_->RenameCacheFile(CK_IND, index_disc_, index_file_, new_disc, new_file, this);
+    if (e != 0) {
+      // The cache copy keeps its old name: record again under a name that matches.
+      index_->SetChangeState(1);
+      return e;
+    }
+    std::lock_guard lock(mu_);
+    index_disc_ = new_disc;
+    index_file_ = new_file;
+    entry_.disk = new_disc;
+    entry_.file = new_file;
+    PublishIdentity();
+    return ERROR_SUCCESS;
+  }
+}
+
 Win32Error CFileObject::CutRecordedContent() {
   int64_t cut;
   uint8_t kind, disc;
@@ -1413,6 +1460,17 @@ Win32Error CFileObject::Record() {
     }
   }
   recording_.recorded_length = std::min(recording_.recorded_length, eof_);
+  // The index goes onto the discs with the content it maps: without it the
+  // entry names nothing there once the cache lets its copy go.
+  if (index_ && index_->ChangeState() == 1) {
+    lock.unlock();
+    result = RecordIndex();
+    lock.lock();
+    if (result != 0) {
+      needs_recording_ = true;
+      return result;
+    }
+  }
   // Once closed, recorded pieces are no longer needed: reads go to the discs.
   if (!open_) DropRecordedSegments();
   const bool still_changed = std::any_of(segments_.begin(), segments_.end(),

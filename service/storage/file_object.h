@@ -248,6 +248,9 @@ class CFileObject {
   // Takes what lies past the smallest size the file was cut to since the last
   // recording off the discs (extents removed, or the disc file shortened).
   Win32Error CutRecordedContent();
+  // Records the extent index onto the current disc (the next disc when that
+  // one is full); the entry takes the identity the copy got there.
+  Win32Error RecordIndex();
   Win32Error ConvertToIndex();
   Win32Error WriteRun(const FileSegment& s, int64_t from, int64_t count, int64_t* written);
   Win32Error UpdateRow();
@@ -291,6 +294,7 @@ class CFileObject {
   bool recording_started_ = false;
   bool new_file_ = false;
   bool index_created_ = false;
+  bool index_recorded_ = false;  // a copy of the index went onto the discs in this session
   bool closed_before_ = false;
   bool close_queued_ = false;
   bool open_ = true;

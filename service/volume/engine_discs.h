@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 
 #include "service/storage/disc_engine.h"
 #include "service/storage/disc_recorder.h"
@@ -14,8 +15,15 @@ namespace kelva::volume {
 
 class CEngineDiscs : public IVolumeDiscs, public storage::IDiscRecorder {
  public:
-  // engine: not owned; must outlive this object.
-  explicit CEngineDiscs(storage::CDiscEngine* engine) : engine_(engine) {}
+  // engine (and controller, which removes a partly written directory pack):
+  // not owned; must outlive this object.
+  explicit CEngineDiscs(storage::CDiscEngine* engine, unit::UnitController* controller = nullptr)
+      : engine_(engine), controller_(controller) {}
+
+  // Called before the first recording after SetOtherSystem(true), so that the
+  // discs name this computer before anything else is written (the volume's
+  // StampAndSaveCatalog).
+  void SetStampCallback(std::function<platform::Win32Error()> stamp) { stamp_ = std::move(stamp); }
 
   // ---- IVolumeDiscs and IDiscRecorder ----
   uint8_t CurrentDisc() override { return engine_->CurrentDisc(); }
@@ -35,6 +43,14 @@ class CEngineDiscs : public IVolumeDiscs, public storage::IDiscRecorder {
   platform::Win32Error MarkClean() override { return engine_->PrepareDisc(); }
   void SetOtherSystem(bool other) override { other_system_ = other; }
   bool other_system() const { return other_system_.load(); }
+  platform::Win32Error CatalogTime(uint8_t disc, uint32_t number, platform::FileTime* out) override;
+  platform::Win32Error OpenPack(bool for_writing, std::unique_ptr<storage::IPackChannel>* out) override;
+  platform::Win32Error ClosePack() override { return engine_->CloseDataFile(); }
+  platform::Win32Error DeletePack() override;
+  platform::Win32Error ListDisc(storage::CacheKind kind, uint8_t disc, uint32_t file,
+                                const std::function<void(uint32_t)>& found) override {
+    return engine_->ListDisc(kind, disc, file, found);
+  }
 
   // ---- IDiscRecorder ----
   platform::Win32Error RecordCacheFile(storage::CacheKind kind, uint8_t disc, uint32_t file, bool on_disc,
@@ -51,6 +67,7 @@ class CEngineDiscs : public IVolumeDiscs, public storage::IDiscRecorder {
   }
   // The file is named after the disc it is written on.
   platform::Win32Error BeginDataFile(storage::CacheKind kind, uint32_t file, bool create) override {
+    StampFirst();
     return engine_->BeginDataFile(kind, engine_->CurrentDisc(), file, create);
   }
   platform::Win32Error WriteData(const void* data, uint32_t count, uint32_t* done) override {
@@ -60,8 +77,14 @@ class CEngineDiscs : public IVolumeDiscs, public storage::IDiscRecorder {
   platform::Win32Error CloseDataFile() override { return engine_->CloseDataFile(); }
 
  private:
+  void StampFirst() {
+    if (other_system_.exchange(false) && stamp_) stamp_();
+  }
+
   storage::CDiscEngine* engine_;
+  unit::UnitController* controller_;
   std::atomic<bool> other_system_{false};
+  std::function<platform::Win32Error()> stamp_;
 };
 
 }  // namespace kelva::volume

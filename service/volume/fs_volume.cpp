@@ -8,6 +8,7 @@
 #include "platform/thread_priority.h"
 #include "service/storage/catalog_directory.h"
 #include "service/storage/dir_object.h"
+#include "service/volume/cache_pruning.h"
 
 namespace kelva::volume {
 
@@ -77,6 +78,8 @@ bool CFsVolume::Open(VolumeOpenParts parts) {
   closed_ = false;
 
   // Step 4: the magazine configuration.
+  have_config_ = parts.have_config;
+  config_history_ = parts.config_history;
   if (parts.have_config) {
     SetSplitSetting(static_cast<int64_t>(parts.config_split));
     if (parts.config_mode <= 3) {
@@ -132,12 +135,17 @@ bool CFsVolume::Open(VolumeOpenParts parts) {
     }
   }
   discs_->SetOtherSystem(!written_here);
+  stamp_pending_ = !written_here;
 
-  // Step 11.
+  // Step 11. A snapshot holds directories only: a resume that brought back
+  // files still to be recorded is archived by the writer once they are on the
+  // discs, since a snapshot resume starts the cache afresh and would drop them.
   if (read_only_.load() != 0) {
     if (unit_ != nullptr) unit_->SetWriteHeld(true);
-  } else if (run_archive_) {
-    run_archive_();
+  } else if (HoldsUnwrittenFiles()) {
+    directory_written_ = true;
+  } else {
+    Archive();
   }
   return true;
 }
@@ -145,9 +153,10 @@ bool CFsVolume::Open(VolumeOpenParts parts) {
 void CFsVolume::Close() {
   if (closed_.exchange(true)) return;
   closing_ = true;
-  // Step 1: the final write-back.
+  // Step 1: the final write-back. A quick close keeps the pending work for the
+  // next mount instead, so it counts as unfinished.
+  bool failed = quick_close_.load();
   if (!quick_close_) {
-    bool failed = false;
     EnterBusy();
     {
       storage::ReadGuard g(file_lock_);
@@ -161,39 +170,39 @@ void CFsVolume::Close() {
     }
     {
       storage::WriteGuard g(dir_lock_);
-      // Directories go out in the structure catalog's id order (comb sort).
-      std::vector<int64_t> ids(dirs_.size(), -1);
-      if (structure_) {
-        for (size_t i = 0; i < dirs_.size(); ++i) {
-          ids[i] = structure_->GetDirectoryId(dirs_[i]->dir->current_disc(), dirs_[i]->dir->current_file());
-        }
-      }
-      size_t gap = dirs_.size();
-      bool swapped = true;
-      while (gap > 1 || swapped) {
-        gap = std::max<size_t>(1, gap * 10 / 13);
-        swapped = false;
-        for (size_t i = 0; i + gap < dirs_.size(); ++i) {
-          if (ids[i] > ids[i + gap]) {
-            std::swap(ids[i], ids[i + gap]);
-            std::swap(dirs_[i], dirs_[i + gap]);
-            swapped = true;
-          }
-        }
-      }
+      SortDirectoriesById();
       for (auto& d : dirs_) {
         const Win32Error e = d->dir->Flush(true);
         if (e != 0 && e != kErrorRetry) failed = true;
       }
     }
-    if (structure_ && SaveStructure() != 0) failed = true;
+    if (structure_ && SaveCatalog() != 0) failed = true;
     if (!failed && (read_only_.load() & kReadOnlyOtherSystem) == 0 && discs_ != nullptr && discs_->CanWrite()) {
       if (discs_->MarkClean() != 0) failed = true;
     }
+    if (discs_ != nullptr && discs_->Flush() != 0) failed = true;
     LeaveBusy();
   }
-  // Steps 3 and 4: free the objects, the structure catalog and its pin.
+  // Step 2: the live resume file keeps what is still to be recorded.
+  bool resumable = false;
+  if (settings_.retention_mode == 2) resumable = WriteResumeFile();
+  if (!resumable && failed) {
+    std::vector<FileRef*> done;
+    {
+      storage::ReadGuard g(file_lock_);
+      for (auto& f : files_) {
+        if (!f->file->HasUnwrittenData()) done.push_back(f.get());
+      }
+    }
+    for (FileRef* f : done) RemoveFileRef(f);
+    resumable = WriteResumeFile();
+  }
+  // Step 3.
   FreeAllFiles();
+  if (!resumable && settings_.retention_mode != 3) resumable = WriteResumeFile();
+  // A live resume file read at the open no longer describes the volume.
+  if (!resumable) DropLiveResumeFile();
+  // Step 4: free the objects, the structure catalog and its pin.
   FreeAllDirectories();
   if (structure_) {
     structure_->Close();
@@ -217,7 +226,10 @@ void CFsVolume::Close() {
     std::lock_guard l(pin_mu_);
     pins_.clear();
   }
+  DeletePendingLogs();
+  std::filesystem::path data_folder;
   if (cache_) {
+    data_folder = cache_->MagazineFolder().parent_path().parent_path();
     if (cache_->IsOpen()) cache_->Close();
     cache_.reset();
   }
@@ -225,6 +237,41 @@ void CFsVolume::Close() {
     std::lock_guard l(pattern_mu_);
     pattern1_.clear();
     pattern2_.clear();
+  }
+  // Step 7: the caches of other magazines.
+  if (!quick_close_ && !data_folder.empty()) {
+    PruneMagazineCaches(data_folder, settings_.cache_keep_count, clock_);
+  }
+}
+
+int CFsVolume::Archive() {
+  if (run_archive_) {
+    run_archive_();
+    return 0;
+  }
+  return RunArchive();
+}
+
+void CFsVolume::FetchDiscCatalogs() {
+  if (!structure_ || !cache_ || discs_ == nullptr) return;
+  const uint8_t current = discs_->CurrentDisc();
+  std::vector<std::pair<uint8_t, uint32_t>> wanted;
+  structure_->EnumDirectories(
+      [](uint8_t disc, uint32_t file, void* context) {
+        static_cast<std::vector<std::pair<uint8_t, uint32_t>>*>(context)->emplace_back(disc, file);
+        return 1;
+      },
+      &wanted);
+  for (const auto& [disc, file] : wanted) {
+    if (disc != current) continue;
+    bool open = false;
+    {
+      storage::ReadGuard g(dir_lock_);
+      for (auto& d : dirs_) open |= d->dir->current_disc() == disc && d->dir->current_file() == file;
+    }
+    std::filesystem::path present;
+    if (open || cache_->CacheFilePath(storage::CK_DIR, disc, file, 0, &present)) continue;
+    discs_->FetchFile(storage::CK_DIR, disc, file);
   }
 }
 
@@ -235,9 +282,7 @@ void CFsVolume::FreeAllFiles() {
     file_queue_.clear();
     files_to_write_ = 0;
   }
-  for (auto& f : files_) {
-    if (free_file_) free_file_(f->file);
-  }
+  for (auto& f : files_) FreeFileObject(f.get());
   files_.clear();
 }
 
@@ -260,13 +305,6 @@ void CFsVolume::SetStructure(std::unique_ptr<storage::CStructureDb> db, uint32_t
   structure_file_ = file_number;
 }
 
-platform::Win32Error CFsVolume::SaveStructure() {
-  if (read_only_.load() != 0) return 0;
-  if (!structure_) return kErrorAccessDenied;
-  if (structure_->CheckpointAndLock() != 0) return kErrorAccessDenied;
-  structure_->Unlock();
-  return 0;
-}
 
 // ---------------------------------------------------------------------------
 // Settings and requests
@@ -310,7 +348,7 @@ int CFsVolume::ReleaseReadOnly(uint32_t selector) {
   uint8_t flags = read_only_.load();
   if (selector == 1) flags &= static_cast<uint8_t>(~kReadOnlyOtherSystem);
   if (flags == 0) {
-    if (run_archive_) run_archive_();
+    Archive();
     if (unit_ != nullptr) unit_->SetWriteHeld(false);
   }
   read_only_ = flags;
@@ -572,6 +610,11 @@ uint32_t CFsVolume::FilesToWrite() {
   return files_to_write_;
 }
 
+bool CFsVolume::HoldsUnwrittenFiles() {
+  storage::ReadGuard g(file_lock_);
+  return std::any_of(files_.begin(), files_.end(), [](const auto& f) { return f->file->HasUnwrittenData(); });
+}
+
 size_t CFsVolume::PinCount() {
   std::lock_guard l(pin_mu_);
   return pins_.size();
@@ -805,6 +848,9 @@ Win32Error CFsVolume::FetchIntoCache(CacheKind kind, uint8_t disc, uint32_t file
   std::filesystem::path present;
   if (cache_->CacheFilePath(kind, disc, file, 0, &present)) return 0;
   if (discs_ == nullptr) return kErrorNotFound;
+  if (kind == storage::CK_LOG) return FetchHistoryLog(disc, file);
+  // The structure catalog is cached under disc 255 but lies on a real disc.
+  if (kind == storage::CK_DB) return discs_->FetchFile(kind, catalog_disc_.load(), file);
   return discs_->FetchFile(kind, disc, file);
 }
 
@@ -934,12 +980,22 @@ void CFsVolume::DiscEngineEvent(int code) {
     case 0:
       abort_waits_ = true;
       break;
+    case 1:
+      // The writer copies the new disc's directory catalogs into the cache:
+      // this may be called on the engine's own thread, which must not wait
+      // for further requests.
+      disc_refetch_ = true;
+      work_.Set();
+      break;
     case 2: {
       abort_waits_ = false;
       const uint8_t message[] = {0xFF, 16, 0, discs_ != nullptr ? discs_->CurrentDisc() : uint8_t{255}};
       Notify(message, sizeof message);
       if (structure_) structure_->SetChangeState(1);
-      SaveStructure();
+      // The catalog save and the directory pack follow on the writer's thread.
+      disc_changed_ = true;
+      EnterBusy();
+      work_.Set();
       break;
     }
     case 3:
@@ -950,11 +1006,6 @@ void CFsVolume::DiscEngineEvent(int code) {
   }
 }
 
-Win32Error CFsVolume::StampAndSaveCatalog() {
-  if (!structure_) return kErrorAccessDenied;
-  structure_->SetProperty("LastSystem", identity_.data(), identity_.size());
-  return SaveStructure();
-}
 
 // ---------------------------------------------------------------------------
 // Waits and arbitration
@@ -1054,13 +1105,19 @@ void CFsVolume::WaitWriterPriority() {
 
 void CFsVolume::RemoveFileRef(FileRef* ref) {
   DirRef* parent = ref->parent;
-  IOpenFile* file = ref->file;
+  std::unique_ptr<FileRef> owned;
   {
     storage::WriteGuard g(file_lock_);
-    std::erase_if(files_, [&](const std::unique_ptr<FileRef>& f) { return f.get() == ref; });
+    for (auto it = files_.begin(); it != files_.end(); ++it) {
+      if (it->get() == ref) {
+        owned = std::move(*it);
+        files_.erase(it);
+        break;
+      }
+    }
   }
   ReleaseDirectory(parent);
-  if (free_file_) free_file_(file);
+  if (owned) FreeFileObject(owned.get());
 }
 
 void CFsVolume::RemoveDirRef(DirRef* ref) {
@@ -1269,7 +1326,12 @@ void CFsVolume::RunWriter() {
         idle = true;
         break;
       }
-      if (save_requested_.exchange(false)) SaveStructure();  // b
+      if (save_requested_.exchange(false)) SaveCatalog();     // b
+      if (disc_changed_.exchange(false)) {
+        SaveCatalog();
+        WriteDirPack();
+      }
+      if (disc_refetch_.exchange(false)) FetchDiscCatalogs();
       if (FileLimitsExceeded()) EvictFiles(false);             // c
       if (MayWriterProceed() == 0) {                          // e
         passes_.fetch_add(1);
@@ -1320,13 +1382,15 @@ void CFsVolume::RunWriter() {
           continue;
         }
         if (deferred_save_.exchange(false)) {
-          SaveStructure();
+          SaveCatalog();
           restart = true;
           continue;
         }
-        if (directory_written_.load() && run_archive_) run_archive_();
-        directory_written_ = false;
+        // The disc is closed first, so that the snapshot never names catalogs
+        // or data that a crash could still take off the disc. A failed
+        // archive run keeps the mark and is tried again later.
         if (discs_ != nullptr) discs_->Flush();
+        if (directory_written_.load() && Archive() == 0) directory_written_ = false;
         LeaveBusy();
         idle = true;
         break;

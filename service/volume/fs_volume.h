@@ -66,6 +66,13 @@ inline constexpr uint32_t kNoticeWriterBusy = 4;
 inline constexpr uint32_t kNoticeWriteFailed = 16;
 inline constexpr uint32_t kNoticeCacheShortage = 28;
 inline constexpr uint32_t kNoticeOtherSystem = 30;
+inline constexpr uint32_t kNoticeResumed = 31;
+
+// Notification codes of catalog saves and flushes.
+inline constexpr uint8_t kNotifyCatalogSaved = 0x50;
+inline constexpr uint8_t kNotifyCatalogSaveFailed = 0x51;
+inline constexpr uint8_t kNotifyFlushDone = 0x20;
+inline constexpr uint8_t kNotifyFlushFailed = 0x21;
 
 // Kinds of open contexts.
 inline constexpr uint8_t kRefDirectory = 1;
@@ -92,7 +99,8 @@ struct DirRef : EntryRef {
 
 struct FileRef : EntryRef {
   FileRef() : EntryRef(kRefFile) {}
-  IOpenFile* file = nullptr;   // owned through free_file
+  IOpenFile* file = nullptr;   // owned through free_file, or by the volume when restored
+  bool restored = false;       // made by the volume from a resume file
   void* key = nullptr;         // what the file object passes to MarkFileDirty
   // The file object behind `file` when the namespace operations opened it
   // (null for entries added by other means).
@@ -192,6 +200,7 @@ struct VolumeOpenParts {
   int32_t config_split = 0;
   uint8_t config_mode = 1;
   uint8_t config_keep = 0;
+  uint8_t config_history = 0;  // Config.bin byte 2: nonzero turns history off for new volumes
   std::function<void()> run_archive;  // starts the archive run and waits for it
 };
 
@@ -258,6 +267,66 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // Saves the structure catalog (a checkpoint; nothing while read-only).
   platform::Win32Error SaveStructure();
   void RequestCatalogSave() { save_requested_ = true; work_.Set(); }
+
+  // ---- flush, archive and resume (volume_archive.cpp, volume_resume.cpp,
+  //      volume_restore.cpp) ----
+  // The catalog time stamp before it is known.
+  static constexpr platform::FileTime kUnknownTime = ~0ULL;
+  static constexpr uint32_t kArchiveWaitMs = 5000;
+  static constexpr uint32_t kArchiveFailSleepMs = 1000;
+  // Records the structure catalog on the discs: 0 (also when nothing changed or
+  // nothing may be written), 5 without a catalog, 641 or 1237 to be retried
+  // later (no notification), else the error that stopped it (notification 0x51).
+  Win32Error SaveCatalog();
+  // The archive run: copies every catalog into the snapshot folders with a
+  // snapshot resume file while holding the operation lock. 0, or -1 when it
+  // failed or the lock could not be had within about 5000 ms.
+  int RunArchive();
+  // The live resume file at close. False (nothing left behind) on failure.
+  bool WriteResumeFile();
+  // Deletes the live resume file (once what it holds is safe elsewhere).
+  void DropLiveResumeFile();
+  // Whether an open file holds data not yet recorded onto the discs.
+  bool HoldsUnwrittenFiles();
+  // Resumes from the snapshot / the live resume file. False when the file is
+  // absent or refused; a refused file is removed and the state left clean.
+  bool ReadSnapshotResume(uint8_t disc, uint32_t number);
+  bool ReadLiveResume(uint32_t number);
+  // Writes everything out before a dismount (or, with quick close, gives
+  // recording in progress back to the next mount). Always 0.
+  int FlushAll();
+  // Pieces of the restore: starting the cache afresh, the structure catalog
+  // found on the discs or a new one, and the root directory.
+  bool StartFresh();
+  // Pins the structure catalog's cache file (fetching it from the discs) and
+  // opens it; the history flag follows its "SaveHistory".
+  Win32Error OpenStructureFile(uint32_t number);
+  // The same for a catalog found on the discs, then the directory pack.
+  Win32Error OpenFoundStructure(uint32_t number);
+  Win32Error CreateStructure(uint32_t number);
+  Win32Error LoadRoot();
+  platform::FileTime catalog_time() const { return catalog_time_.load(); }
+  void set_catalog_time(platform::FileTime t) { catalog_time_ = t; }
+  // The disc that holds the newest recorded structure catalog (where a missing
+  // cache copy is fetched from).
+  void set_catalog_disc(uint8_t disc) { catalog_disc_ = disc; }
+  void RaiseNextFileNumber(uint32_t n);
+  uint32_t next_file_number() const { return next_file_.load(); }
+  bool existing_catalog() const { return existing_catalog_.load(); }
+  bool deferred_save() const { return deferred_save_.load(); }
+  void set_flush_report(bool on) { flush_report_ = on; }
+  // Where the random volume identifier comes from (tests take it away).
+  void set_random_source(std::function<bool(uint32_t*)> source) { random_ = std::move(source); }
+
+  // ---- directory pack and history-log prefetch (dir_pack.cpp, log_prefetch.cpp) ----
+  static constexpr size_t kMaxPrefetchedLogs = 512;
+  Win32Error WriteDirPack();
+  Win32Error ReadDirPack();
+  // The CK_LOG branch of PinCacheFile: brings history log (disc, file) into the
+  // cache with the rest of its 256-number block. 0, or 2 when the disc lacks it.
+  Win32Error FetchHistoryLog(uint8_t disc, uint32_t file);
+  void DeletePendingLogs();
+  size_t PrefetchedLogCount();
 
   // ---- tables ----
   // Adds an open directory (the volume owns it from now on) with one reference.
@@ -609,6 +678,18 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   bool InsideReadWindow();
   void FreeAllFiles();
   void FreeAllDirectories();
+  void FreeFileObject(FileRef* ref);
+  // Resume helpers (volume_resume.cpp).
+  void OrderDirectoriesParentsFirst();
+  void BuildReferenceTable();
+  void FreeReferenceTable();
+  void DropRestoredState();
+  bool SortDirectoriesById();
+  void DeleteLogCacheFile(uint8_t disc, uint32_t file);
+  // The archive run through the owner's starter when one was given.
+  int Archive();
+  // Copies the current disc's directory catalogs the cache lacks.
+  void FetchDiscCatalogs();
 
   unit::UnitController* controller_;
   platform::Clock& clock_;
@@ -688,6 +769,23 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::function<void(std::u16string_view, uint32_t)> change_;
   // Serialises the parent links of table entries.
   std::mutex link_mu_;
+  // Flush, archive and resume.
+  std::atomic<platform::FileTime> catalog_time_{kUnknownTime};
+  std::atomic<bool> existing_catalog_{false};
+  std::atomic<uint8_t> catalog_disc_{255};
+  std::atomic<bool> flush_report_{false};
+  std::atomic<bool> stamp_pending_{false};
+  std::atomic<bool> disc_changed_{false};
+  std::atomic<bool> disc_refetch_{false};
+  std::function<bool(uint32_t*)> random_;
+  bool have_config_ = false;
+  uint8_t config_history_ = 0;
+  struct PrefetchedLog {
+    uint8_t disc;
+    uint32_t file;
+  };
+  std::mutex log_list_mu_;
+  std::deque<PrefetchedLog> prefetched_logs_;  // newest first
 
   // Capacity gate and events.
   platform::Semaphore gate_;

@@ -4,7 +4,7 @@
 #include "platform/text.h"
 #include "service/unit/unit_controller.h"
 #include "service/unit/unit_files.h"
-#include "service/volume/catalog_restore.h"
+#include "service/volume/volume_restore.h"
 
 namespace kelva::volume {
 
@@ -14,23 +14,6 @@ CMagazineSession::CMagazineSession(unit::UnitController* controller, MagazineSes
       clock_(options_.clock != nullptr ? *options_.clock : controller->clock()) {}
 
 CMagazineSession::~CMagazineSession() { Close(); }
-
-std::optional<uint32_t> CMagazineSession::NewestCachedCatalog(storage::CCacheStore& cache) {
-  // Structure catalogs are numbered upward from 0; an older one may have been
-  // removed, so a short run of absent numbers does not end the search.
-  std::optional<uint32_t> newest;
-  std::filesystem::path path;
-  uint32_t absent = 0;
-  for (uint32_t n = 0; absent < kNoCatalogRun; ++n) {
-    if (cache.CacheFilePath(storage::CK_DB, storage::kStructDisc, n, 0, &path)) {
-      newest = n;
-      absent = 0;
-    } else {
-      ++absent;
-    }
-  }
-  return newest;
-}
 
 bool CMagazineSession::Open() {
   const std::string unit = platform::Utf16ToUtf8(controller_->RawVolumeName());
@@ -53,7 +36,15 @@ bool CMagazineSession::Open() {
     return false;
   }
 
-  cache_ = std::make_unique<storage::CCacheStore>(nullptr, options_.data_folder, clock_);
+  MachineIdentity identity;
+  if (!ComputeMachineIdentity(&identity)) identity.fill(0xFF);
+  volume_ = std::make_unique<CFsVolume>(controller_, clock_, kProgramVersion, identity);
+  volume_->set_free_file([](IOpenFile* f) { delete f; });
+  if (options_.on_detach) volume_->set_detach_callback(options_.on_detach);
+  if (options_.on_notify) volume_->set_notify_callback(options_.on_notify);
+  if (options_.on_busy) volume_->set_busy_callback(options_.on_busy);
+  // The volume owns the cache's numbering and hears of a full computer disk.
+  cache_ = std::make_unique<storage::CCacheStore>(volume_.get(), options_.data_folder, clock_);
   if (!cache_->Open(identifier)) {
     KLOG_ERROR("unit %s: the cache of magazine %s cannot be opened", unit.c_str(),
                platform::Utf16ToUtf8(identifier).c_str());
@@ -69,19 +60,16 @@ bool CMagazineSession::Open() {
     Close();
     return false;
   }
-  discs_ = std::make_unique<CEngineDiscs>(engine_.get());
+  discs_ = std::make_unique<CEngineDiscs>(engine_.get(), controller_);
+  probe_ = std::make_unique<CUnitCatalogProbe>(controller_, engine_.get());
 
-  MachineIdentity identity;
-  if (!ComputeMachineIdentity(&identity)) identity.fill(0xFF);
-  volume_ = std::make_unique<CFsVolume>(controller_, clock_, kProgramVersion, identity);
-  volume_->set_free_file([](IOpenFile* f) { delete f; });
-  if (options_.on_detach) volume_->set_detach_callback(options_.on_detach);
-  if (options_.on_notify) volume_->set_notify_callback(options_.on_notify);
-  if (options_.on_busy) volume_->set_busy_callback(options_.on_busy);
   live_ = volume_.get();
+  // A magazine last written by another computer names this one on its discs
+  // before anything else is recorded there.
+  CFsVolume* volume = volume_.get();
+  discs_->SetStampCallback([volume] { return volume->StampAndSaveCatalog(); });
 
-  const std::optional<uint32_t> found = NewestCachedCatalog(*cache_);
-  restore_ = std::make_unique<CCatalogRestore>(found);
+  restore_ = std::make_unique<CVolumeRestore>(probe_.get());
   VolumeOpenParts parts;
   parts.unit = this;
   parts.discs = discs_.get();
@@ -101,8 +89,13 @@ bool CMagazineSession::Open() {
     Close();
     return false;
   }
-  KLOG_INFO("unit %s: magazine %s opened (%s)", unit.c_str(), platform::Utf16ToUtf8(identifier).c_str(),
-            found ? "its catalog from the cache" : "a new volume");
+  const CatalogLocation& at = restore_->location();
+  if (at.found) {
+    KLOG_INFO("unit %s: magazine %s opened (structure catalog %u found on disc %u)", unit.c_str(),
+              platform::Utf16ToUtf8(identifier).c_str(), at.number, at.disc);
+  } else {
+    KLOG_INFO("unit %s: magazine %s opened (a new volume)", unit.c_str(), platform::Utf16ToUtf8(identifier).c_str());
+  }
   return true;
 }
 
@@ -117,23 +110,23 @@ void CMagazineSession::DrainWriter(uint64_t limit_ms) {
 void CMagazineSession::Close() {
   if (volume_) {
     volume_->StopWriter();
-    // The volume's close does not record the structure catalog onto the discs
-    // yet, and its other retention modes purge the cached copy: the whole
-    // cache is kept so that the next open finds the catalog there and nothing
-    // written is lost.
-    volume_->settings().retention_mode = 2;
+    // Everything the volume holds goes onto the discs with the structure
+    // catalog and the disc is closed, unless the volume was set to close
+    // quickly (then its pending work stays in the cache for the next mount).
+    volume_->FlushAll();
     volume_->Close();
   }
   if (engine_) engine_->Shutdown();
   live_ = nullptr;
-  volume_.reset();
-  restore_.reset();
-  discs_.reset();
-  engine_.reset();
-  if (cache_) {
+  if (cache_) {  // not yet handed to the volume, whose cache owner it names
     if (cache_->IsOpen()) cache_->Close();
     cache_.reset();
   }
+  volume_.reset();
+  restore_.reset();
+  probe_.reset();
+  discs_.reset();
+  engine_.reset();
 }
 
 // ---- IVolumeUnit ----

@@ -21,7 +21,9 @@
 #include "platform/clock.h"
 #include "service/storage/disc_engine.h"
 #include "service/volume/engine_discs.h"
+#include "service/volume/catalog_search.h"
 #include "service/volume/fs_volume.h"
+#include "service/volume/volume_restore.h"
 
 namespace kelva::unit {
 class UnitController;
@@ -52,11 +54,14 @@ class CMagazineSession : public IVolumeUnit, public storage::IDiscEngineHost {
 
   // Identifies the magazine, holds it in the unit, opens its cache store,
   // starts the disc I/O engine on the current disc and opens the volume
-  // (its catalog from the cache when there is one, else a new volume).
+  // (the newest structure catalog the discs hold, resumed from the last
+  // archive run's snapshot or the live resume file; else a new volume).
   // False when any step fails; the session then holds nothing.
   bool Open();
-  // Stops the writer, closes the volume (the final write-back unless the
-  // volume was set to close quickly), stops the engine and closes the cache.
+  // Stops the writer, flushes and closes the volume (the final write-back,
+  // the structure catalog saved onto the discs and the live resume file,
+  // unless the volume was set to close quickly), stops the engine and closes
+  // the cache.
   // Idempotent.
   void Close();
 
@@ -67,11 +72,6 @@ class CMagazineSession : public IVolumeUnit, public storage::IDiscEngineHost {
   // refuse writing) or after limit_ms on the clock. REQUIRES: the writer runs.
   void DrainWriter(uint64_t limit_ms);
   static constexpr uint64_t kDrainLimitMs = 600000;
-
-  // The newest structure catalog the cache holds (the highest number of the
-  // first kNoCatalogRun after the last one present), or none.
-  static std::optional<uint32_t> NewestCachedCatalog(storage::CCacheStore& cache);
-  static constexpr uint32_t kNoCatalogRun = 64;
 
  private:
   // IVolumeUnit (public bases: the volume and the engine hold them as such)
@@ -93,7 +93,8 @@ class CMagazineSession : public IVolumeUnit, public storage::IDiscEngineHost {
   std::unique_ptr<storage::CCacheStore> cache_;  // until the volume takes it
   std::unique_ptr<storage::CDiscEngine> engine_;
   std::unique_ptr<CEngineDiscs> discs_;
-  std::unique_ptr<IVolumeRestore> restore_;
+  std::unique_ptr<CUnitCatalogProbe> probe_;
+  std::unique_ptr<CVolumeRestore> restore_;
   std::unique_ptr<CFsVolume> volume_;
   std::atomic<CFsVolume*> live_{nullptr};  // the volume the engine's events reach
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/errors.h"
+#include "service/storage/data_stream.h"
 
 namespace kelva::volume {
 
@@ -23,6 +24,10 @@ class IOpenFile {
   virtual bool IsOpenInHost() = 0;
   // At close, cut the entry's size and allocation back to its end of file.
   virtual void SetTrimAtClose() = 0;
+  // The object's resume records (the live resume file). Objects that cannot be
+  // resumed answer ERROR_NOT_SUPPORTED.
+  virtual platform::Win32Error SaveState(storage::IDataStream& /*stream*/) { return platform::ERROR_NOT_SUPPORTED; }
+  virtual platform::Win32Error LoadState(storage::IDataStream& /*stream*/) { return platform::ERROR_NOT_SUPPORTED; }
 };
 
 }  // namespace kelva::volume

@@ -31,6 +31,8 @@ class COpenFileObject : public IOpenFile {
   bool HasUnwrittenData() override { return file_->content_changed(); }
   bool IsOpenInHost() override { return open_in_host_.load(); }
   void SetTrimAtClose() override { file_->SetTrimAtClose(true); }
+  platform::Win32Error SaveState(storage::IDataStream& stream) override { return file_->SaveState(stream); }
+  platform::Win32Error LoadState(storage::IDataStream& stream) override { return file_->LoadState(stream); }
 
  private:
   std::unique_ptr<storage::CFileObject> file_;

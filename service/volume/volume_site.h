@@ -9,9 +9,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 #include "platform/errors.h"
+#include "platform/filetime.h"
 #include "service/storage/cache_store.h"
+#include "service/storage/dir_pack_stream.h"
 
 namespace kelva::volume {
 
@@ -47,6 +51,25 @@ class IVolumeDiscs {
   virtual platform::Win32Error MarkClean() = 0;
   // Remembers that another computer wrote the magazine last.
   virtual void SetOtherSystem(bool other) = 0;
+
+  // ---- catalog saves and the directory pack (unavailable unless overridden) ----
+  // The last-write time of structure catalog `number` on disc. 0 or an error.
+  virtual platform::Win32Error CatalogTime(uint8_t /*disc*/, uint32_t /*number*/, platform::FileTime* /*out*/) {
+    return platform::ERROR_NOT_SUPPORTED;
+  }
+  // Opens the directory pack of the current disc: created new for writing, or
+  // the existing one for reading. The caller holds the I/O lock until ClosePack.
+  virtual platform::Win32Error OpenPack(bool /*for_writing*/, std::unique_ptr<storage::IPackChannel>* /*out*/) {
+    return platform::ERROR_NOT_SUPPORTED;
+  }
+  virtual platform::Win32Error ClosePack() { return 0; }
+  // Removes a partly written pack from the disc.
+  virtual platform::Win32Error DeletePack() { return platform::ERROR_NOT_SUPPORTED; }
+  // Calls found(number) for every file of kind on disc in the 256-number block of file.
+  virtual platform::Win32Error ListDisc(storage::CacheKind /*kind*/, uint8_t /*disc*/, uint32_t /*file*/,
+                                        const std::function<void(uint32_t)>& /*found*/) {
+    return platform::ERROR_NOT_SUPPORTED;
+  }
 };
 
 }  // namespace kelva::volume

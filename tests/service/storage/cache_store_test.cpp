@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <random>
 #include <string>
 #include <vector>
@@ -43,6 +45,10 @@ class CacheStoreTest : public ::testing::Test {
     uint32_t number = file;
     ASSERT_EQ(store_->CreateCacheFile(kind, disc, &number, piece, &f, false), ERROR_SUCCESS);
     ASSERT_EQ(f.WriteAllAt(0, text.data(), static_cast<uint32_t>(text.size())), ERROR_SUCCESS);
+  }
+  static std::string Read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
   fs::path data_;
@@ -229,10 +235,26 @@ TEST_F(CacheStoreTest, TempCatalogsResumeFileAndNamedFiles) {
   EXPECT_EQ(store_->DeleteNamedFile("../cache-save"), ERROR_INVALID_PARAMETER);
   ASSERT_EQ(store_->DeleteNamedFile(temp.filename().string()), ERROR_SUCCESS);
   EXPECT_FALSE(fs::exists(temp));
-  File f;
-  ASSERT_EQ(store_->CreateResumeFile(&f), ERROR_SUCCESS);
-  EXPECT_EQ(store_->CreateResumeFile(&f), ERROR_FILE_EXISTS);
-  EXPECT_TRUE(fs::exists(store_->LiveResumePath()));
+  // A new resume file replaces the old one only when it is committed whole.
+  const auto write_resume = [&](const std::string& text, bool commit) {
+    File f;
+    ASSERT_EQ(store_->CreateResumeFile(&f), ERROR_SUCCESS);
+    uint32_t done = 0;
+    ASSERT_EQ(f.Write(text.data(), static_cast<uint32_t>(text.size()), &done), ERROR_SUCCESS);
+    f.Close();
+    if (commit) {
+      ASSERT_EQ(store_->CommitResumeFile(), ERROR_SUCCESS);
+    }
+  };
+  write_resume("first", true);
+  write_resume("torn", false);  // a crash while the next one is written
+  EXPECT_EQ(Read(store_->LiveResumePath()), "first");
+  write_resume("second", true);  // replaces the unfinished one too
+  EXPECT_EQ(Read(store_->LiveResumePath()), "second");
+  write_resume("dropped", false);
+  ASSERT_EQ(store_->DiscardResumeFile(), ERROR_SUCCESS);
+  EXPECT_EQ(Read(store_->LiveResumePath()), "second");
+  EXPECT_EQ(std::distance(fs::directory_iterator(Cache()), fs::directory_iterator()), 1);
 }
 
 TEST_F(CacheStoreTest, SnapshotsCopyChangedCatalogsAndLinkUnchangedOnes) {

@@ -119,6 +119,28 @@ TEST_F(CatalogDbTest, CommitsCheckpointTheLogAndRefreshTheSize) {
   EXPECT_EQ(Sqlite3(FsPath("copy.DIR"), "SELECT count(*) FROM dirent;"), "1200\n");
 }
 
+// A reader on another connection keeps log frames out of the main file; the
+// checkpoint must not then promise a complete main file, and does again once
+// the reader is gone.
+TEST_F(CatalogDbTest, CheckpointHeldBackByAReaderIsNotReportedComplete) {
+  CDirectoryDb db;
+  ASSERT_EQ(db.Create(Path("r.DIR")), SQLITE_OK);
+  ASSERT_EQ(db.InsertEntry(FileEntry(u"first", 1)), 1);
+  {
+    Blocker reader(FsPath("r.DIR"));
+    ASSERT_EQ(reader.Exec("BEGIN; SELECT count(*) FROM dirent;"), SQLITE_OK);
+    ASSERT_EQ(db.InsertEntry(FileEntry(u"second", 2)), 1);
+    EXPECT_EQ(db.CheckpointAndLock(), SQLITE_BUSY);
+    // The lock was released: a change goes through at once.
+    ASSERT_EQ(db.InsertEntry(FileEntry(u"third", 3)), 1);
+    reader.Exec("COMMIT;");
+  }
+  ASSERT_EQ(db.CheckpointAndLock(), SQLITE_OK);
+  ASSERT_EQ(platform::CopyFile(FsPath("r.DIR"), FsPath("copy.DIR"), false), 0u);
+  db.Unlock();
+  EXPECT_EQ(Sqlite3(FsPath("copy.DIR"), "SELECT count(*) FROM dirent;"), "3\n");
+}
+
 TEST_F(CatalogDbTest, BusyDatabaseIsRetriedEvery10MsUpTo1000Times) {
   SleepCountingClock clock;
   CDirectoryDb db(clock);

@@ -154,6 +154,11 @@ void DiscEngineTest::SetUp() {
 }
 
 void DiscEngineTest::TearDown() {
+  StopUnit();
+  fs::remove_all(temp_);
+}
+
+void DiscEngineTest::StopUnit() {
   if (engine_ != nullptr) engine_->Shutdown();
   engine_.reset();
   if (cache_ != nullptr) cache_->Close();
@@ -162,8 +167,8 @@ void DiscEngineTest::TearDown() {
   volumes_.reset();
   udf_volumes_.reset();
   device_.reset();
+  sim_device_.reset();
   sim_.reset();
-  fs::remove_all(temp_);
 }
 
 void DiscEngineTest::Start(const EngineSetup& setup) {
@@ -176,7 +181,9 @@ void DiscEngineTest::Start(const EngineSetup& setup) {
   spec.disc_sectors = setup.disc_sectors;
   for (int i = 0; i < 12; ++i) spec.id[i] = static_cast<uint8_t>(0x40 + i);
   std::memcpy(spec.label.data(), "ENGINE-TEST", 11);
-  ASSERT_EQ(emulator::Magazine::Create(temp_ / "magazine", spec), 0u);
+  if (setup.create_magazine) {
+    ASSERT_EQ(emulator::Magazine::Create(temp_ / "magazine", spec), 0u);
+  }
   ASSERT_EQ(sim_->InsertMagazine(temp_ / "magazine"), 0u);
   sim_device_ = std::make_unique<emulator::SimScsiDevice>(sim_.get());
   device_ = std::make_unique<CountingDevice>(sim_device_.get(), &commands_);
@@ -203,6 +210,7 @@ void DiscEngineTest::Start(const EngineSetup& setup) {
   ASSERT_EQ(controller_->AcceptMount(), 1);
   ASSERT_TRUE(controller_->HasUdfVolume());
 
+  if (!setup.start_engine) return;
   cache_ = std::make_unique<CCacheStore>(nullptr, temp_ / "data", clock_);
   ASSERT_TRUE(cache_->Open(u"ENGINE-TEST"));
 

@@ -123,6 +123,8 @@ struct EngineSetup {
   uint8_t highest_disc = 11;
   // The controller's notifier; null: one that shows nothing.
   unit::NotifierChannel* notifier = nullptr;
+  bool create_magazine = true;    // false: insert the magazine left by an earlier Start
+  bool start_engine = true;       // false: the caller makes its own engine and cache store
 };
 
 class DiscEngineTest : public ::testing::Test {
@@ -134,6 +136,9 @@ class DiscEngineTest : public ::testing::Test {
   // Creates the unit, the magazine (formatted disc 0), the controller, the
   // cache store and a started engine.
   void Start(const EngineSetup& setup = {});
+  // Undoes Start (the engine, the cache store, the controller, the unit), leaving
+  // the magazine's files and the data folder for the next Start.
+  void StopUnit();
 
   // A file of size bytes in the scratch folder, filled from seed.
   fs::path ScratchFile(const std::string& name, size_t size, uint32_t seed);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <deque>
 #include <cstring>
 #include <optional>
 #include <filesystem>
@@ -74,7 +75,12 @@ class FakeDiscs : public IVolumeDiscs {
     return 0;
   }
   void SetOtherSystem(bool other) override { other_system = other; }
+  Win32Error CatalogTime(uint8_t, uint32_t, platform::FileTime* out) override {
+    *out = catalog_time;
+    return 0;
+  }
 
+  platform::FileTime catalog_time = 133000000000000000ULL;
   uint8_t current = 0, loaded = 0;
   bool writable = true, clean = false, other_system = false;
   uint64_t capacity = 100 * kGiB, free_bytes = 100 * kGiB;
@@ -637,6 +643,11 @@ class FakeRecorder : public storage::IDiscRecorder {
   Win32Error RecordCacheFile(CacheKind kind, uint8_t disc, uint32_t file, bool, const fs::path*, uint8_t* out_disc,
                              uint32_t* out_file) override {
     std::lock_guard l(mu);
+    if (!answers.empty()) {
+      const Win32Error e = answers.front();
+      answers.pop_front();
+      if (e != 0) return e;
+    }
     recorded.emplace_back(kind, file);
     if (out_disc != nullptr) *out_disc = disc;
     if (out_file != nullptr) *out_file = file;
@@ -647,7 +658,10 @@ class FakeRecorder : public storage::IDiscRecorder {
     if (out_file != nullptr) *out_file = file;
     return 0;
   }
-  bool ChangeDisc(uint8_t) override { return false; }
+  bool ChangeDisc(uint8_t) override {
+    ++changes;
+    return change_ok;
+  }
   void LockIo() override {}
   void UnlockIo() override {}
   Win32Error ReadData(CacheKind, uint8_t, uint32_t, uint64_t, void*, uint32_t, uint32_t*) override { return 2; }
@@ -661,6 +675,9 @@ class FakeRecorder : public storage::IDiscRecorder {
   }
   std::mutex mu;
   std::vector<std::pair<CacheKind, uint32_t>> recorded;
+  std::deque<Win32Error> answers;  // answered before recording, one per call
+  bool change_ok = false;
+  int changes = 0;
 };
 
 class CatalogVolumeTest : public FsVolumeTest {
@@ -763,6 +780,58 @@ TEST_F(CatalogVolumeTest, WriterEvictsUnreferencedDirectories) {
     storage::DirEntryRecord entry;
     EXPECT_EQ(volume_->root()->dir->GetEntry(std::u16string(name.begin(), name.end()), &entry), 0u);
   }
+}
+
+// SaveCatalog's outcomes: a full disc moves to the next one and saves there,
+// a magazine without a further disc and other errors send 0x51, and 641/1237
+// come back silently for a later retry; the catalog stays changed unless saved.
+TEST_F(CatalogVolumeTest, SaveCatalogOutcomes) {
+  struct Row {
+    const char* what;
+    std::deque<Win32Error> answers;
+    bool change_ok;
+    Win32Error result;
+    std::vector<uint8_t> notifications;
+    int changes;
+    uint8_t state_after;
+  };
+  const Row rows[] = {
+      {"saved", {0}, false, 0, {kNotifyCatalogSaved}, 0, 2},
+      {"full disc, next disc", {112, 0}, true, 0, {kNotifyCatalogSaved}, 1, 2},
+      {"full magazine", {112}, false, 112, {kNotifyCatalogSaveFailed}, 1, 1},
+      {"retry later", {1237}, false, 1237, {}, 0, 1},
+      {"closing", {641}, false, 641, {}, 0, 1},
+      {"engine failed", {31}, false, 31, {kNotifyCatalogSaveFailed}, 0, 1},
+  };
+  CCatalogRestore fresh(std::nullopt);
+  ASSERT_TRUE(OpenWith(&fresh));
+  std::vector<uint8_t> sent;
+  volume_->set_notify_callback([&](const uint8_t* m, size_t n) {
+    ASSERT_EQ(n, 3u);
+    EXPECT_EQ(m[0], 0xFF);
+    sent.push_back(m[1]);
+  });
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    sent.clear();
+    recorder_.answers = r.answers;
+    recorder_.change_ok = r.change_ok;
+    recorder_.changes = 0;
+    volume_->structure()->SetChangeState(1);
+    EXPECT_EQ(volume_->SaveCatalog(), r.result);
+    EXPECT_EQ(sent, r.notifications);
+    EXPECT_EQ(recorder_.changes, r.changes);
+    EXPECT_EQ(volume_->structure()->ChangeState(), r.state_after);
+    if (r.result == 0) {
+      EXPECT_EQ(volume_->catalog_time(), discs_.catalog_time);  // read back from the disc
+    }
+  }
+  // Nothing changed: nothing is recorded, the growth is settled.
+  const size_t recorded = recorder_.Count();
+  volume_->structure()->SetChangeState(0);
+  EXPECT_EQ(volume_->SaveCatalog(), 0u);
+  EXPECT_EQ(recorder_.Count(), recorded);
+  volume_->set_notify_callback(nullptr);
 }
 
 }  // namespace

@@ -99,10 +99,11 @@ class VolumeOpsTest : public storage::testing::DiscEngineTest {
   void Unmount() {
     if (!volume_) return;
     StopWriter();
-    structure_file_ = volume_->structure_file();
-    next_file_ = volume_->NextFileNumber() + 1;
     volume_->settings().retention_mode = 2;
     volume_->Close();
+    // Close saves the structure catalog under its next number.
+    structure_file_ = volume_->structure_file();
+    next_file_ = volume_->NextFileNumber() + 1;
     volume_.reset();
     discs_.reset();
   }
