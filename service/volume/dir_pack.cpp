@@ -90,7 +90,10 @@ Win32Error CFsVolume::WriteDirPack() {
       const bool locked = open != nullptr && open->CheckpointAndLock() == 0;
       std::filesystem::path path;
       uint64_t size = 0;
-      if (cache_->CacheFilePath(storage::CK_DIR, disc, file, 0, &path) && cache_->FileSize(path, &size) == 0 &&
+      // A catalog whose log could not all be moved into its file would go in
+      // without its latest changes: it is left out, and a reader fetches it
+      // from the discs instead.
+      if ((open == nullptr || locked) && cache_->CacheFilePath(storage::CK_DIR, disc, file, 0, &path) && cache_->FileSize(path, &size) == 0 &&
           size != 0) {
         platform::File source;
         e = platform::File::Open(path, platform::kAccessRead, platform::Disposition::kOpenExisting, &source);

@@ -973,7 +973,22 @@ void CFsVolume::CommitAfterDiscClose() {
   if (structure_ && structure_->ChangeState() == 2) structure_->SetChangeState(0);
 }
 
-void CFsVolume::ReloadForDisc(uint8_t) {}
+void CFsVolume::ReloadForDisc(uint8_t disc) {
+  // Whether an entry's content is offline depends on the disc in the drive:
+  // the host reads the folders it holds open again. Their paths are taken
+  // under the lock; the host is told afterwards (it queues the news).
+  reload_disc_ = disc;
+  if (!change_) return;
+  std::vector<std::u16string> paths;
+  {
+    storage::ReadGuard g(dir_lock_);
+    for (auto& d : dirs_) {
+      if (d->open_count.load() >= 1 && !d->closing.load()) paths.push_back(d->dir->FullPath());
+    }
+  }
+  constexpr uint32_t kChangeModified = 4;
+  for (const std::u16string& p : paths) change_(p, kChangeModified);
+}
 
 void CFsVolume::DiscEngineEvent(int code) {
   switch (code) {
@@ -1330,6 +1345,7 @@ void CFsVolume::RunWriter() {
       if (disc_changed_.exchange(false)) {
         SaveCatalog();
         WriteDirPack();
+        ReloadForDisc(discs_ != nullptr ? discs_->CurrentDisc() : uint8_t{255});
       }
       if (disc_refetch_.exchange(false)) FetchDiscCatalogs();
       if (FileLimitsExceeded()) EvictFiles(false);             // c

@@ -731,6 +731,7 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::atomic<bool> save_requested_{false};
   std::atomic<bool> deferred_save_{false};
   std::atomic<bool> directory_written_{false};
+  std::atomic<uint8_t> reload_disc_{255};  // the disc the open folders were last read again for
   std::mutex busy_mu_;
   bool busy_ = false;
   std::function<void(bool)> busy_cb_;

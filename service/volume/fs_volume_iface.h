@@ -227,8 +227,10 @@ class IFsVolume {
 
   // ---- engine events (slots 40 to 44) ----
 
-  // [40] Remembers disc as the reload disc and starts a short thread that asks
-  // every referenced directory to refresh its entries of that disc.
+  // [40] Remembers disc as the reload disc and has the host read the folders
+  // it holds open again (their entries' offline state follows the disc in the
+  // drive). The writer calls it after a disc change; it takes the
+  // open-directory lock, so never on the engine's thread.
   virtual void ReloadForDisc(uint8_t disc) = 0;
   // [41] An event of the disc I/O engine: 0 abort waits; 1 copy the catalogs of
   // the current disc's directories that are neither open nor cached into the

@@ -110,7 +110,7 @@ class UnitsEndToEndTest : public ::testing::Test {
   }
 
   fs::path dir_;
-  std::string disc_size_ = "67108864";  // sparse discs with no room above the reserve
+  std::string disc_size_ = "134217728";  // sparse discs with 64 MiB above the reserve, for the new volume
   std::vector<std::string> env_;
   ChildProcess* unit_ = nullptr;
   ChildProcess* notifier_ = nullptr;
