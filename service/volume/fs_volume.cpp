@@ -1336,14 +1336,21 @@ void CFsVolume::RunWriter() {
     idle = false;
     for (bool restart = true; restart && !stop_worker_.load();) {
       restart = false;
+      // What the last step recorded moved catalogs and files: a live resume
+      // file still in use is written again to match.
+      RefreshLiveResume();
       ack_.Set();                                   // a
       if (suspended_.load()) {
         idle = true;
         break;
       }
-      if (save_requested_.exchange(false)) SaveCatalog();     // b
+      if (save_requested_.exchange(false)) {                  // b
+        SaveCatalog();
+        RefreshLiveResume();
+      }
       if (disc_changed_.exchange(false)) {
         SaveCatalog();
+        RefreshLiveResume();
         WriteDirPack();
         ReloadForDisc(discs_ != nullptr ? discs_->CurrentDisc() : uint8_t{255});
       }
@@ -1399,6 +1406,7 @@ void CFsVolume::RunWriter() {
         }
         if (deferred_save_.exchange(false)) {
           SaveCatalog();
+          RefreshLiveResume();
           restart = true;
           continue;
         }
@@ -1413,6 +1421,7 @@ void CFsVolume::RunWriter() {
       }
       if (WriteNextFile(false)) restart = true;               // n
     }
+    RefreshLiveResume();
     last_write_ = clock_.NowMs();
   }
   // Step 3.

@@ -286,6 +286,9 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   bool WriteResumeFile();
   // Deletes the live resume file (once what it holds is safe elsewhere).
   void DropLiveResumeFile();
+  // Writes the live resume file again while one read at the open is still in
+  // use (until a snapshot, a full flush or the close replaces it).
+  void RefreshLiveResume();
   // Whether an open file holds data not yet recorded onto the discs.
   bool HoldsUnwrittenFiles();
   // Resumes from the snapshot / the live resume file. False when the file is
@@ -731,6 +734,7 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::atomic<bool> save_requested_{false};
   std::atomic<bool> deferred_save_{false};
   std::atomic<bool> directory_written_{false};
+  std::atomic<bool> live_resume_kept_{false};  // a live resume file read at the open still stands in for a snapshot
   std::atomic<uint8_t> reload_disc_{255};  // the disc the open folders were last read again for
   std::mutex busy_mu_;
   bool busy_ = false;

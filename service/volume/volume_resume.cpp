@@ -175,7 +175,12 @@ bool CFsVolume::WriteResumeFile() {
 }
 
 void CFsVolume::DropLiveResumeFile() {
+  live_resume_kept_ = false;
   if (cache_ && cache_->IsOpen()) cache_->DeleteNamedFile(std::string(storage::CCacheStore::kResumeFileName));
+}
+
+void CFsVolume::RefreshLiveResume() {
+  if (live_resume_kept_.load() && !WriteResumeFile()) live_resume_kept_ = false;
 }
 
 bool CFsVolume::ReadLiveResume(uint32_t number) {
@@ -295,8 +300,9 @@ bool CFsVolume::ReadLiveResume(uint32_t number) {
   // The file stays until what it restored is safe elsewhere (the next
   // snapshot, a full flush, or the resume file of the next close), so that a
   // crash before then resumes from it again; the cache files it names stay
-  // with it.
+  // with it. The writer writes it again after each step it records.
   keep_cache_files_ = true;
+  live_resume_kept_ = true;
   if (queued || (flags & storage::ResumeHeader::kCatalogChanged)) Report(kNoticeResumed, false);
   if (queued) EnterBusy();
   work_.Set();
