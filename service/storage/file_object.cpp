@@ -1062,6 +1062,36 @@ void CFileObject::DropRecordedSegments() {
   DropUnusedPieces(gone);
 }
 
+bool CFileObject::AwaitsDiscClose() const {
+  std::lock_guard lock(mu_);
+  return awaits_disc_close_;
+}
+
+void CFileObject::DiscClosed(uint64_t closes) {
+  std::lock_guard lock(mu_);
+  if (!awaits_disc_close_ || closes <= recorded_after_closes_) return;
+  awaits_disc_close_ = false;
+  // Once closed, recorded pieces are no longer needed: reads go to the discs.
+  if (!open_) DropRecordedSegments();
+}
+
+void CFileObject::RecordAgain() {
+  std::lock_guard lock(mu_);
+  if (!awaits_disc_close_) return;
+  awaits_disc_close_ = false;
+  bool any = false;
+  for (FileSegment& s : segments_) {
+    if (s.state != FileSegment::kRecorded) continue;
+    s.state = FileSegment::kChanged;
+    volume_->AddPendingBytes(RoundUp(s.length));
+    any = true;
+  }
+  if (any) {
+    needs_recording_ = true;
+    content_changed_.store(true);
+  }
+}
+
 void CFileObject::DiscardContent() {
   std::unique_lock lock(mu_);
   // A segment being copied or written keeps its piece until that ends.
@@ -1397,6 +1427,8 @@ Win32Error CFileObject::CutRecordedContent() {
 Win32Error CFileObject::Record() {
   if (!have_entry_) return ERROR_INVALID_PARAMETER;
   std::lock_guard record(record_mu_);
+  // Only a disc close counted after this one keeps what is recorded now.
+  const uint64_t closes_before = volume_->DiscCloses();
   std::vector<FileSegment> changed;
   {
     std::lock_guard lock(mu_);
@@ -1409,9 +1441,9 @@ Win32Error CFileObject::Record() {
   }
   if (changed.empty() && !needs_recording_) {
     // Nothing to record; a closed file still gives back the pieces of what
-    // was recorded while it was open.
+    // was recorded while it was open, once the discs keep it.
     std::unique_lock lock(mu_);
-    if (!open_) DropRecordedSegments();
+    if (!open_ && !awaits_disc_close_) DropRecordedSegments();
     return ERROR_RETRY;
   }
   Win32Error result = CutRecordedContent();
@@ -1471,8 +1503,11 @@ Win32Error CFileObject::Record() {
       return result;
     }
   }
-  // Once closed, recorded pieces are no longer needed: reads go to the discs.
-  if (!open_) DropRecordedSegments();
+  // What was recorded is on the discs only once the disc is closed (its
+  // volume written back): until then the pieces stay, and a closed file lets
+  // them go at DiscClosed.
+  awaits_disc_close_ = true;
+  recorded_after_closes_ = closes_before;
   const bool still_changed = std::any_of(segments_.begin(), segments_.end(),
                                          [](const FileSegment& s) { return s.state == FileSegment::kChanged; });
   needs_recording_ = still_changed;

@@ -206,6 +206,16 @@ class CFileObject {
   int64_t accounted_size() const { return accounted_.load(); }
   std::vector<FileSegment> Segments() const;
   bool content_changed() const { return content_changed_.load(); }
+  // True while content recorded by this object waits for its disc to be
+  // closed: until then the discs may not keep it, and its pieces stay.
+  bool AwaitsDiscClose() const;
+  // closes discs have been closed so far (IFsVolume::DiscCloses): once one
+  // was closed after the last recording, a closed file lets the pieces of its
+  // recorded content go.
+  void DiscClosed(uint64_t closes);
+  // The discs may not have kept what was recorded since the last disc close
+  // (the unit went away before it was closed): that content is recorded again.
+  void RecordAgain();
   bool holds_gate() const { return holds_gate_; }
   uint8_t pending_history() const { return pending_history_.load(); }
   CDirectoryDb* parent_catalog() const { return parent_; }
@@ -291,6 +301,8 @@ class CFileObject {
   int64_t cut_at_ = INT64_MAX;  // smallest cut below the recorded content since the last recording
   std::atomic<bool> content_changed_{false};
   bool needs_recording_ = false;
+  bool awaits_disc_close_ = false;  // recorded since the last disc close (under mu_)
+  uint64_t recorded_after_closes_ = 0;  // DiscCloses() when the last recording began
   bool recording_started_ = false;
   bool new_file_ = false;
   bool index_created_ = false;

@@ -181,8 +181,11 @@ void CFsVolume::Close() {
       if (discs_->MarkClean() != 0) failed = true;
     }
     if (discs_ != nullptr && discs_->Flush() != 0) failed = true;
+    ReleaseRecordedPieces();
     LeaveBusy();
   }
+  // What the discs may not keep goes into the resume file as still to record.
+  if (failed) RecordAgainSinceLastClose();
   // Step 2: the live resume file keeps what is still to be recorded.
   bool resumable = false;
   if (settings_.retention_mode == 2) resumable = WriteResumeFile();
@@ -962,7 +965,38 @@ Win32Error CFsVolume::UnpinAndDeleteCacheFile(CacheKind kind, uint8_t disc, uint
 // ---------------------------------------------------------------------------
 // Engine callbacks
 
+void CFsVolume::ReleaseRecordedPieces() {
+  const uint64_t closes = disc_closes_.load();
+  if (released_closes_.exchange(closes) == closes) return;
+  storage::ReadGuard g(file_lock_);
+  for (auto& f : files_) f->file->DiscClosed(closes);
+}
+
+void CFsVolume::CloseDiscForEviction() {
+  // Closed files whose recorded content waits for the disc to be closed keep
+  // their pieces and cannot be evicted: the disc is closed for them.
+  bool waiting = false;
+  {
+    storage::ReadGuard g(file_lock_);
+    for (auto& f : files_) {
+      if (!f->file->IsOpenInHost() && f->file->AwaitsDiscClose()) {
+        waiting = true;
+        break;
+      }
+    }
+  }
+  if (!waiting || discs_ == nullptr) return;
+  discs_->Flush();
+  ReleaseRecordedPieces();
+}
+
+void CFsVolume::RecordAgainSinceLastClose() {
+  storage::ReadGuard g(file_lock_);
+  for (auto& f : files_) f->file->RecordAgain();
+}
+
 void CFsVolume::CommitAfterDiscClose() {
+  disc_closes_.fetch_add(1);
   {
     storage::ReadGuard g(dir_lock_);
     for (auto& d : dirs_) {
@@ -1339,6 +1373,7 @@ void CFsVolume::RunWriter() {
       // What the last step recorded moved catalogs and files: a live resume
       // file still in use is written again to match.
       RefreshLiveResume();
+      ReleaseRecordedPieces();
       ack_.Set();                                   // a
       if (suspended_.load()) {
         idle = true;
@@ -1355,7 +1390,10 @@ void CFsVolume::RunWriter() {
         ReloadForDisc(discs_ != nullptr ? discs_->CurrentDisc() : uint8_t{255});
       }
       if (disc_refetch_.exchange(false)) FetchDiscCatalogs();
-      if (FileLimitsExceeded()) EvictFiles(false);             // c
+      if (FileLimitsExceeded()) {                              // c
+        CloseDiscForEviction();
+        EvictFiles(false);
+      }
       if (MayWriterProceed() == 0) {                          // e
         passes_.fetch_add(1);
         clock_.Sleep(200);
@@ -1373,7 +1411,10 @@ void CFsVolume::RunWriter() {
       const uint32_t unref_files = unref_files_.load();       // h
       if (unref_files != seen_unref_files_) {
         seen_unref_files_ = unref_files;
-        if (FileLimitsExceeded()) evicted += EvictFiles(true);
+        if (FileLimitsExceeded()) {
+          CloseDiscForEviction();
+          evicted += EvictFiles(true);
+        }
       }
       const uint32_t unref_dirs = unref_dirs_.load();         // i
       if (unref_dirs != seen_unref_dirs_) {
@@ -1421,6 +1462,7 @@ void CFsVolume::RunWriter() {
       }
       if (WriteNextFile(false)) restart = true;               // n
     }
+    ReleaseRecordedPieces();
     RefreshLiveResume();
     last_write_ = clock_.NowMs();
   }

@@ -289,6 +289,15 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // Writes the live resume file again while one read at the open is still in
   // use (until a snapshot, a full flush or the close replaces it).
   void RefreshLiveResume();
+  // Tells the open files of the disc closes since the last call, so that
+  // closed files let the pieces of what the discs now keep go.
+  void ReleaseRecordedPieces();
+  // The discs may not keep what was recorded since the last disc close: the
+  // open files record it again (at the next mount, through the resume file).
+  void RecordAgainSinceLastClose();
+  // Closes the disc when closed files wait for it to be closed before they
+  // can be evicted (the file limits are exceeded).
+  void CloseDiscForEviction();
   // Whether an open file holds data not yet recorded onto the discs.
   bool HoldsUnwrittenFiles();
   // Resumes from the snapshot / the live resume file. False when the file is
@@ -534,6 +543,7 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   int HasRoomFor(int64_t bytes) override;
   void CommitAfterDiscClose() override;
   void ReloadForDisc(uint8_t disc) override;
+  uint64_t DiscCloses() override { return disc_closes_.load(); }
   void DiscEngineEvent(int code) override;
   Win32Error StampAndSaveCatalog() override;
   void FatalError(uint32_t event_id) override;
@@ -734,6 +744,8 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::atomic<bool> save_requested_{false};
   std::atomic<bool> deferred_save_{false};
   std::atomic<bool> directory_written_{false};
+  std::atomic<uint64_t> disc_closes_{0};       // CommitAfterDiscClose calls
+  std::atomic<uint64_t> released_closes_{0};   // disc_closes_ when the files last heard of it
   std::atomic<bool> live_resume_kept_{false};  // a live resume file read at the open still stands in for a snapshot
   std::atomic<uint8_t> reload_disc_{255};  // the disc the open folders were last read again for
   std::mutex busy_mu_;

@@ -224,6 +224,9 @@ class IFsVolume {
   // catalog in state 2 does. On a recordable magazine each recorded file is looked
   // up on the disc first; an unexpected error marks the disc unusable.
   virtual void CommitAfterDiscClose() = 0;
+  // How many times a disc has been closed since the volume opened: what was
+  // recorded before a close is kept by the discs.
+  virtual uint64_t DiscCloses() = 0;
 
   // ---- engine events (slots 40 to 44) ----
 

@@ -24,6 +24,13 @@ class IOpenFile {
   virtual bool IsOpenInHost() = 0;
   // At close, cut the entry's size and allocation back to its end of file.
   virtual void SetTrimAtClose() = 0;
+  // closes discs have been closed so far (IFsVolume::DiscCloses).
+  virtual void DiscClosed(uint64_t /*closes*/) {}
+  // True while what the object recorded waits for its disc to be closed.
+  virtual bool AwaitsDiscClose() { return false; }
+  // What the object recorded since the last disc close may be lost (the
+  // disc was not closed): it is to be recorded again.
+  virtual void RecordAgain() {}
   // The object's resume records (the live resume file). Objects that cannot be
   // resumed answer ERROR_NOT_SUPPORTED.
   virtual platform::Win32Error SaveState(storage::IDataStream& /*stream*/) { return platform::ERROR_NOT_SUPPORTED; }

@@ -26,7 +26,12 @@ class COpenFileObject : public IOpenFile {
   void SetOpenInHost(bool open) { open_in_host_ = open; }
 
   platform::Win32Error WriteBack(bool close_mode) override;
-  bool AgreesToEvict() override { return !open_in_host_.load(); }
+  // Not while its recorded content waits for the disc to be closed: its
+  // pieces are then the only sure copy.
+  bool AgreesToEvict() override { return !open_in_host_.load() && !file_->AwaitsDiscClose(); }
+  bool AwaitsDiscClose() override { return file_->AwaitsDiscClose(); }
+  void DiscClosed(uint64_t closes) override { file_->DiscClosed(closes); }
+  void RecordAgain() override { file_->RecordAgain(); }
   void FinishPendingClose() override {}
   bool HasUnwrittenData() override { return file_->content_changed(); }
   bool IsOpenInHost() override { return open_in_host_.load(); }

@@ -259,6 +259,7 @@ int CFsVolume::FlushAll() {
     // What was recorded becomes durable on the disc now, not at the next
     // disc change: a crash after the flush must find the saved catalog.
     if (discs_ != nullptr && discs_->Flush() != 0) failed = true;
+    ReleaseRecordedPieces();
     if (flush_report_.exchange(false) && discs_ != nullptr && discs_->CanWrite() && read_only_.load() == 0) {
       const uint8_t message[] = {0xFF, failed ? kNotifyFlushFailed : kNotifyFlushDone, 0};
       Notify(message, sizeof message);

@@ -370,6 +370,9 @@ class FakeFsVolume : public volume::IFsVolume, public ICacheStoreOwner {
     return metadata_bytes.load() + pending_bytes.load() + bytes + (int64_t{64} << 20) <= free_capacity ? 1 : 0;
   }
   void CommitAfterDiscClose() override {}
+  // The fake discs keep what is recorded at once.
+  uint64_t DiscCloses() override { return ++disc_closes; }
+  uint64_t disc_closes = 0;
   void ReloadForDisc(uint8_t) override {}
   void DiscEngineEvent(int) override {}
   Win32Error StampAndSaveCatalog() override { return 0; }

@@ -148,6 +148,7 @@ TEST_F(FileObjectTest, SmallWriteIntoRecordedFileCopiesItsWholeWindowIntoANewPie
   ASSERT_EQ(f.Record(), 0u);
   EXPECT_EQ(f.entry().type & ENTRY_KIND_MASK, ENTRY_KIND_EXTENTS);
   EXPECT_TRUE(volume_->disc().files.begin()->second == disc_before);
+  f.DiscClosed(volume_->DiscCloses());
   EXPECT_TRUE(f.Segments().empty());
   EXPECT_EQ(volume_->pending_bytes.load(), 0);
   EXPECT_TRUE(ReadAll(f, 0, 3 * MiB) == expected);
@@ -332,7 +333,12 @@ TEST_F(FileObjectTest, RecordingAcrossAFullDiscMovesToExtentsOnTwoDiscs) {
   }
   EXPECT_EQ(on_disc_1, static_cast<uint64_t>(size - 3 * MiB));
 
-  // Recorded pieces of a closed file are gone; the content comes from the discs.
+  // Recorded pieces of a closed file stay until the disc is closed (its
+  // volume written back), then go; the content comes from the discs.
+  EXPECT_FALSE(f.Segments().empty());
+  EXPECT_TRUE(f.AwaitsDiscClose());
+  f.DiscClosed(volume_->DiscCloses());
+  EXPECT_FALSE(f.AwaitsDiscClose());
   EXPECT_TRUE(f.Segments().empty());
   EXPECT_EQ(volume_->pending_bytes.load(), 0);
   EXPECT_TRUE(ReadAll(f, 0, static_cast<uint32_t>(size)) == content);

@@ -254,7 +254,7 @@ TEST_F(MountedMagazineTest, UnpluggedUnitFailsTheWriterWithoutHanging) {
 // had been fsync'ed: the recording lets the cached copy go before the disc's
 // volume was written back, and the unplug loses the disc's copy. The fault
 // lies in the recording path below the mount; this test shows it.
-TEST_F(MountedMagazineTest, DISABLED_WhatWasSyncedSurvivesAnUnplug) {
+TEST_F(MountedMagazineTest, WhatWasSyncedSurvivesAnUnplug) {
   const std::string synced = Bytes(200000, 7);
   const int fd = ::open((mnt_ / "synced.bin").c_str(), O_CREAT | O_WRONLY, 0660);
   ASSERT_GE(fd, 0);
