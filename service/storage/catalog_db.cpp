@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -33,13 +34,14 @@ std::u16string CCatalogDb::Path() const {
   return path_;
 }
 
-int CCatalogDb::PrepareWithRetry(const char* sql, sqlite3_stmt** out) {
+int CCatalogDb::PrepareWithRetry(const char* sql, sqlite3_stmt** out, unsigned flags) {
   *out = nullptr;
-  int rc = sqlite3_prepare_v2(db_, sql, -1, out, nullptr);
+  int rc = sqlite3_prepare_v3(db_, sql, -1, flags, out, nullptr);
   for (int retry = 0; IsBusy(rc) && retry < kBusyRetries; ++retry) {
     clock_.Sleep(kBusySleepMs);
-    rc = sqlite3_prepare_v2(db_, sql, -1, out, nullptr);
+    rc = sqlite3_prepare_v3(db_, sql, -1, flags, out, nullptr);
   }
+  if (rc == SQLITE_OK) statements_parsed_.fetch_add(1, std::memory_order_relaxed);
   if (IsBusy(rc)) KLOG_WARN("catalog %s still busy after %d retries", path_utf8_.c_str(), kBusyRetries);
   return rc;
 }
@@ -56,22 +58,96 @@ int CCatalogDb::StepWithRetry(sqlite3_stmt* stmt) {
   return rc;
 }
 
+int CCatalogDb::TakeStatement(const char* sql, sqlite3_stmt** out) {
+  std::lock_guard lk(lock_);
+  *out = nullptr;
+  if (db_ == nullptr) return SQLITE_MISUSE;
+  for (CachedStatements& c : statements_) {
+    if (c.sql != sql) continue;
+    while (!c.idle.empty()) {
+      sqlite3_stmt* stmt = c.idle.back();
+      c.idle.pop_back();
+      // The address alone could belong to other text by now.
+      if (std::strcmp(sqlite3_sql(stmt), sql) == 0) {
+        *out = stmt;
+        return SQLITE_OK;
+      }
+      sqlite3_finalize(stmt);
+    }
+    break;
+  }
+  return PrepareWithRetry(sql, out, SQLITE_PREPARE_PERSISTENT);
+}
+
+void CCatalogDb::GiveBackStatement(const char* sql, sqlite3_stmt* stmt) {
+  std::lock_guard lk(lock_);
+  // A statement of an earlier handle (closed while the statement was in use)
+  // or of a handle being closed is only finalized.
+  if (db_ == nullptr || sqlite3_db_handle(stmt) != db_) {
+    sqlite3_finalize(stmt);
+    return;
+  }
+  // Reset ends the statement's read or write transaction; its result was
+  // already seen by the step that failed.
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  CachedStatements* slot = nullptr;
+  for (CachedStatements& c : statements_) {
+    if (c.sql == sql) {
+      slot = &c;
+      break;
+    }
+  }
+  if (slot == nullptr) slot = &statements_.emplace_back(CachedStatements{sql, {}});
+  if (slot->idle.size() >= kMaxIdlePerSql) {
+    sqlite3_finalize(stmt);
+    return;
+  }
+  slot->idle.push_back(stmt);
+}
+
+void CCatalogDb::FinalizeCachedStatements() {
+  for (CachedStatements& c : statements_) {
+    for (sqlite3_stmt* stmt : c.idle) sqlite3_finalize(stmt);
+  }
+  statements_.clear();
+}
+
+size_t CCatalogDb::CachedStatementCount() const {
+  std::lock_guard lk(lock_);
+  size_t n = 0;
+  for (const CachedStatements& c : statements_) n += c.idle.size();
+  return n;
+}
+
 int CCatalogDb::Statement::Prepare(const char* sql) {
   Finalize();
-  if (db_.db_ == nullptr) return SQLITE_MISUSE;
-  return db_.PrepareWithRetry(sql, &stmt_);
+  if (!cached_) {
+    if (db_.db_ == nullptr) return SQLITE_MISUSE;
+    return db_.PrepareWithRetry(sql, &stmt_);
+  }
+  const int rc = db_.TakeStatement(sql, &stmt_);
+  if (stmt_ != nullptr) sql_ = sql;
+  return rc;
 }
 
 int CCatalogDb::Statement::Step() { return stmt_ ? db_.StepWithRetry(stmt_) : SQLITE_MISUSE; }
 
 void CCatalogDb::Statement::Finalize() {
-  if (stmt_ != nullptr) sqlite3_finalize(stmt_);
+  if (stmt_ == nullptr) return;
+  if (sql_ != nullptr) {
+    db_.GiveBackStatement(sql_, stmt_);
+  } else {
+    sqlite3_finalize(stmt_);
+  }
   stmt_ = nullptr;
+  sql_ = nullptr;
 }
 
 sqlite3_stmt* CCatalogDb::Statement::Release() {
   sqlite3_stmt* s = stmt_;
   stmt_ = nullptr;
+  sql_ = nullptr;
   return s;
 }
 
@@ -126,7 +202,7 @@ int CCatalogDb::WalHook(void* context, sqlite3* db, const char* name, int frames
 }
 
 int CCatalogDb::ExecDone(const char* sql) {
-  Statement st(*this);
+  Statement st(*this, false);
   int rc = st.Prepare(sql);
   if (rc != SQLITE_OK) return rc;
   return st.Step();
@@ -156,7 +232,7 @@ int CCatalogDb::OpenHandle(std::u16string_view path, bool create) {
       CloseLocked();
       return rc;
     }
-    Statement st(*this);
+    Statement st(*this, false);
     rc = st.Prepare("PRAGMA journal_mode=WAL;");
     if (rc == SQLITE_OK) {
       rc = st.Step();
@@ -179,6 +255,7 @@ int CCatalogDb::CloseLocked() {
   // An enumeration of this thread that never reached its end took the lock once
   // more in its first call; that is given back here.
   if (enum_stmt_ != nullptr) FinishEnumeration();
+  FinalizeCachedStatements();
   int rc = SQLITE_OK;
   if (db_ != nullptr) {
     rc = sqlite3_close(db_);
@@ -213,7 +290,7 @@ int CCatalogDb::CheckpointAndLock() {
 
 int CCatalogDb::ExecuteStatement(const char* sql) {
   std::lock_guard lk(lock_);
-  Statement st(*this);
+  Statement st(*this, false);
   int rc = st.Prepare(sql);
   if (rc != SQLITE_OK) return rc;
   const int before = sqlite3_total_changes(db_);
