@@ -4,7 +4,9 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <unordered_set>
 
 #include "platform/file.h"
 #include "platform/log.h"
@@ -16,6 +18,18 @@ namespace {
 bool IsBusy(int rc) {
   const int primary = rc & 0xFF;
   return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+// The logs of catalogs that committed since the last SyncPendingCommits, by
+// path (a closed catalog's log is checkpointed, synced and removed by SQLite;
+// its path then simply no longer opens).
+std::mutex& PendingMutex() {
+  static std::mutex mu;
+  return mu;
+}
+std::unordered_set<std::string>& PendingLogs() {
+  static std::unordered_set<std::string> logs;
+  return logs;
 }
 
 }  // namespace
@@ -194,6 +208,12 @@ void CCatalogDb::RefreshFileSize() {
 
 int CCatalogDb::WalHook(void* context, sqlite3* db, const char* name, int frames) {
   auto* self = static_cast<CCatalogDb*>(context);
+  // Called after every commit: the log now holds frames that may not be on disk.
+  if (const char* file = sqlite3_db_filename(db, name); file != nullptr && *file != 0) {
+    std::string log = std::string(file) + "-wal";
+    std::lock_guard lk(PendingMutex());
+    PendingLogs().insert(std::move(log));
+  }
   if (frames >= kCheckpointFrames) {
     sqlite3_wal_checkpoint(db, name);
     self->RefreshFileSize();
@@ -244,6 +264,17 @@ int CCatalogDb::OpenHandle(std::u16string_view path, bool create) {
       return rc;
     }
   }
+  // A catalog in log mode flushes only when asked (see SyncPendingCommits); one
+  // in another journal mode keeps SQLite's full flush, without which a power
+  // loss could damage it.
+  {
+    Statement mode(*this, false);
+    if (mode.Prepare("PRAGMA journal_mode;") == SQLITE_OK && mode.Step() == SQLITE_ROW &&
+        mode.ColumnText(0) == "wal") {
+      mode.Finalize();
+      ExecDone("PRAGMA synchronous=NORMAL;");
+    }
+  }
   sqlite3_wal_hook(db_, &CCatalogDb::WalHook, this);
   path_.assign(path);
   path_utf8_ = std::move(utf8);
@@ -283,6 +314,7 @@ int CCatalogDb::CheckpointAndLock() {
     return SQLITE_MISUSE;
   }
   const int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  SyncPendingCommits();  // a saved catalog is durable
   RefreshFileSize();
   if (rc != SQLITE_OK) lock_.Leave();
   return rc;
@@ -299,6 +331,34 @@ int CCatalogDb::ExecuteStatement(const char* sql) {
   if (rc != SQLITE_DONE) return rc;
   if (sqlite3_total_changes(db_) != before) MarkChanged();
   return SQLITE_OK;
+}
+
+int CCatalogDb::SyncPendingCommits() {
+  std::unordered_set<std::string> logs;
+  {
+    std::lock_guard lk(PendingMutex());
+    logs.swap(PendingLogs());
+  }
+  int failed = 0;
+  for (const std::string& log : logs) {
+    platform::File f;
+    const platform::Win32Error e = platform::File::Open(platform::fs::path(log), platform::kAccessRead,
+                                              platform::Disposition::kOpenExisting, &f);
+    if (e == platform::ERROR_FILE_NOT_FOUND || e == platform::ERROR_PATH_NOT_FOUND) continue;  // closed since
+    if (e != 0 || f.Flush() != 0) {
+      ++failed;
+      KLOG_WARN("catalog log %s could not be flushed to disk", log.c_str());
+      // Kept for the next call: its commits are still not known to be durable.
+      std::lock_guard lk(PendingMutex());
+      PendingLogs().insert(log);
+    }
+  }
+  return failed;
+}
+
+size_t CCatalogDb::PendingCommitCount() {
+  std::lock_guard lk(PendingMutex());
+  return PendingLogs().size();
 }
 
 void CCatalogDb::BeginEnumeration(sqlite3_stmt* stmt) {

@@ -12,6 +12,13 @@
 //  - write-ahead-log mode with its own checkpoint rule: after a commit that
 //    leaves 256 or more frames in the log, the log is checkpointed and the file
 //    size refreshed (SQLite's own automatic checkpointing is replaced);
+//  - durability when asked: a catalog in log mode commits without a disk flush
+//    (synchronous=NORMAL: consistent after a power loss, and a killed process
+//    loses nothing, the kernel holds it). Every such commit leaves its log
+//    pending until SyncPendingCommits flushes the logs of all catalogs; that is
+//    called where work must become durable (fsync through the mount) and before
+//    a cache file that a catalog change made unnecessary is deleted, so that a
+//    power loss cannot leave a catalog pointing at a deleted file;
 //  - the change state: 0 clean, 1 changed, 2 being recorded. Every successful
 //    change made through a table operation sets 1; the owner sets 2 and 0;
 //  - a statement cache: a statement is parsed once per connection and given
@@ -86,6 +93,14 @@ class CCatalogDb {
   // with the busy rule; the change state becomes 1 when it changed rows. For the
   // volume's own statements and for tuning (benchmarks set PRAGMA synchronous).
   int ExecuteStatement(const char* sql);
+
+  // Flushes to disk the log of every catalog (of any connection in the process)
+  // that committed since the last call; commits made before the call are
+  // durable when it returns. Returns the number of logs that could not be
+  // flushed (0 on success). Takes no catalog lock.
+  static int SyncPendingCommits();
+  // Logs waiting for SyncPendingCommits (for tests).
+  static size_t PendingCommitCount();
 
   // Ends an enumeration of this thread that was not run to its end: finalizes its
   // statement and releases the lock its first call took. No effect when none runs.

@@ -110,8 +110,11 @@ Win32Error CFsVolume::FlushEntry(EntryRef* context) {
   if (ref == nullptr || ref->object == nullptr) return ERROR_INVALID_PARAMETER;
   // Not under the operation lock: a flush may wait for nothing the archive run holds.
   active_ops_.fetch_add(1);
-  const Win32Error e = ref->object->file()->FlushPiece();
+  Win32Error e = ref->object->file()->FlushPiece();
   if (e == ERROR_DISK_FULL) ReportCacheShortage();
+  // The file's row and every other catalog change made so far become durable
+  // with its content.
+  if (e == 0 && storage::CCatalogDb::SyncPendingCommits() != 0) e = platform::ERROR_WRITE_FAULT;
   EndOperation();
   return e;
 }

@@ -265,6 +265,59 @@ TEST_F(CatalogDbTest, StatementsAreParsedOnceAndReusedAfterFailures) {
   EXPECT_GT(db.StatementsParsed(), parsed);
 }
 
+// Reads the connection's own settings.
+class SettingsProbe : public CDirectoryDb {
+ public:
+  std::string Pragma(const char* sql) {
+    std::lock_guard lk(lock());
+    Statement st(*this, false);
+    if (st.Prepare(sql) != SQLITE_OK || st.Step() != SQLITE_ROW) return "?";
+    return std::string(st.ColumnText(0));
+  }
+};
+
+// A catalog in log mode commits without a disk flush and leaves its log pending
+// until SyncPendingCommits flushes it; one in another journal mode keeps the
+// full flush on every commit and leaves nothing pending.
+TEST_F(CatalogDbTest, LogModeCatalogsCommitWithoutFlushUntilSyncIsAsked) {
+  CCatalogDb::SyncPendingCommits();
+  ASSERT_EQ(CCatalogDb::PendingCommitCount(), 0u);
+  ASSERT_EQ(Sqlite3(FsPath("rollback.DIR"),
+                    "CREATE TABLE dirent(name TEXT COLLATE NOCASE, type INTEGER, disk INTEGER, file INTEGER, attr "
+                    "INTEGER, size INTEGER, alloc INTEGER, ctime INTEGER, atime INTEGER, mtime INTEGER, hdisk "
+                    "INTEGER, hfile INTEGER, UNIQUE(name)); PRAGMA journal_mode;"),
+            "delete\n");
+  struct Case {
+    const char* file;
+    bool create;
+    const char* synchronous;  // 1 NORMAL, 2 FULL
+    size_t pending_after_commit;
+  };
+  for (const Case& c : std::vector<Case>{{"wal.DIR", true, "1", 1}, {"rollback.DIR", false, "2", 0}}) {
+    SCOPED_TRACE(c.file);
+    SettingsProbe db;
+    ASSERT_EQ(c.create ? db.Create(Path(c.file)) : db.Open(Path(c.file)), SQLITE_OK);
+    CCatalogDb::SyncPendingCommits();
+    EXPECT_EQ(db.Pragma("PRAGMA synchronous;"), c.synchronous);
+    ASSERT_EQ(db.InsertEntry(FileEntry(u"one")), 1);
+    ASSERT_EQ(db.InsertEntry(FileEntry(u"two")), 1);
+    EXPECT_EQ(CCatalogDb::PendingCommitCount(), c.pending_after_commit) << "one entry per log, however many commits";
+    EXPECT_EQ(CCatalogDb::SyncPendingCommits(), 0);
+    EXPECT_EQ(CCatalogDb::PendingCommitCount(), 0u);
+  }
+  // A log removed since its commit (its catalog was closed, which checkpoints
+  // and flushes it) is no failure.
+  {
+    CDirectoryDb db;
+    ASSERT_EQ(db.Open(Path("wal.DIR")), SQLITE_OK);
+    ASSERT_EQ(db.InsertEntry(FileEntry(u"three")), 1);
+    ASSERT_EQ(db.Close(), SQLITE_OK);
+  }
+  EXPECT_FALSE(fs::exists(FsPath("wal.DIR-wal")));
+  EXPECT_EQ(CCatalogDb::SyncPendingCommits(), 0);
+  EXPECT_EQ(Sqlite3(FsPath("wal.DIR"), "SELECT count(*) FROM dirent;"), "3\n");
+}
+
 TEST_F(CatalogDbTest, TwoConnectionsOnOneFileBothGetThrough) {
   CDirectoryDb first, second;
   ASSERT_EQ(first.Create(Path("two.DIR")), SQLITE_OK);
