@@ -276,6 +276,9 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   void ActivityDone() { last_activity_ = clock_.NowMs(); }
   void BeginOperation();
   void EndOperation();
+  // Wakes the writer when the last operation left, unless it waits for the
+  // quiet time anyway.
+  void WakeWriterAfterOperations();
   void BeginRead(bool uncached);
   void EndRead();
   void BeginWrite();
@@ -650,6 +653,8 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::atomic<bool> save_requested_{false};
   std::atomic<bool> deferred_save_{false};
   std::atomic<bool> directory_written_{false};
+  // The writer waits for the quiet time after the last activity (a timed wait).
+  std::atomic<bool> writer_quiet_wait_{false};
   std::mutex busy_mu_;
   bool busy_ = false;
   std::function<void(bool)> busy_cb_;

@@ -63,7 +63,7 @@ Win32Error CFsVolume::ReadEntry(EntryRef* context, int64_t offset, uint32_t leng
   const uint64_t now = clock_.NowMs();
   last_activity_ = now;
   if (!cached) last_uncached_read_ = now;
-  if (active_ops_.fetch_sub(1) <= 1) work_.Set();
+  if (active_ops_.fetch_sub(1) <= 1) WakeWriterAfterOperations();
   reads_.fetch_sub(1);
   op_lock_.ReadUnlock();
   return e;
@@ -82,7 +82,7 @@ Win32Error CFsVolume::WriteEntry(EntryRef* context, int64_t offset, uint32_t len
   const uint64_t now = clock_.NowMs();
   last_activity_ = now;
   last_write_ = now;
-  if (active_ops_.fetch_sub(1) <= 1) work_.Set();
+  if (active_ops_.fetch_sub(1) <= 1) WakeWriterAfterOperations();
   writes_.fetch_sub(1);
   op_lock_.ReadUnlock();
   return e;
