@@ -4,16 +4,25 @@ namespace kelva::platform {
 
 namespace {
 
-// All events share one mutex and one condition variable. This keeps a wait on
-// several events free of lost wake-ups and lock-order problems; the events of
-// this system are few and set rarely, so the shared wake-up costs nothing that matters.
+// All events share one mutex, which keeps a wait on several events free of lost
+// wake-ups and lock-order problems. Each waiting call has its own condition
+// variable, registered with every event it waits on, so that setting an event
+// wakes only the threads waiting on that event: the volume sets its writer's
+// event at the end of every file operation, and waking every waiting thread of
+// the process each time cost more than the operations themselves.
 std::mutex& EventMutex() {
   static std::mutex mu;
   return mu;
 }
-std::condition_variable& EventCv() {
-  static std::condition_variable cv;
-  return cv;
+
+void RemoveWaiter(std::vector<std::condition_variable*>& waiters, std::condition_variable* cv) {
+  for (size_t i = 0; i < waiters.size(); ++i) {
+    if (waiters[i] == cv) {
+      waiters[i] = waiters.back();
+      waiters.pop_back();
+      return;
+    }
+  }
 }
 
 }  // namespace
@@ -24,7 +33,10 @@ Event::Event(bool manual_reset, bool initially_set, Clock& clock)
 void Event::Set() {
   std::lock_guard<std::mutex> g(EventMutex());
   set_ = true;
-  EventCv().notify_all();
+  // Every waiter is woken, even for an auto-reset event: a waiter woken by this
+  // event may take another of the events it waits on instead, and this one must
+  // then still reach somebody.
+  for (std::condition_variable* cv : waiters_) cv->notify_one();
 }
 
 void Event::Reset() {
@@ -45,16 +57,28 @@ bool Event::Wait(uint32_t timeout_ms) {
 int WaitForAny(std::span<Event* const> events, uint32_t timeout_ms) {
   Clock& clock = events[0]->clock_;
   const uint64_t deadline = clock.DeadlineAfter(timeout_ms);
+  std::condition_variable cv;
   std::unique_lock<std::mutex> lk(EventMutex());
+  bool registered = false;
+  int result = kWaitTimeout;
   for (;;) {
-    for (size_t i = 0; i < events.size(); ++i) {
+    for (size_t i = 0; i < events.size() && result == kWaitTimeout; ++i) {
       if (events[i]->set_) {
         if (!events[i]->manual_) events[i]->set_ = false;
-        return static_cast<int>(i);
+        result = static_cast<int>(i);
       }
     }
-    if (!clock.WaitUntil(EventCv(), lk, deadline)) return kWaitTimeout;
+    if (result != kWaitTimeout) break;
+    if (!registered) {
+      for (Event* e : events) e->waiters_.push_back(&cv);
+      registered = true;
+    }
+    if (!clock.WaitUntil(cv, lk, deadline)) break;
   }
+  if (registered) {
+    for (Event* e : events) RemoveWaiter(e->waiters_, &cv);
+  }
+  return result;
 }
 
 Semaphore::Semaphore(int32_t initial, int32_t maximum, Clock& clock)

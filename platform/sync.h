@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <mutex>
 #include <span>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -38,6 +39,9 @@ class Event {
   bool manual_;
   bool set_;  // guarded by the shared event mutex
   Clock& clock_;
+  // The condition variables of the waits now waiting on this event (one per
+  // waiting call); Set wakes only these. Guarded by the shared event mutex.
+  std::vector<std::condition_variable*> waiters_;
 };
 
 // Waits until one of the events is set and returns its index (the lowest index

@@ -6,6 +6,7 @@
 #include "platform/log.h"
 #include "platform/text.h"
 #include "service/storage/cache_file_ops.h"
+#include "service/storage/catalog_db.h"
 
 namespace kelva::storage {
 
@@ -249,6 +250,9 @@ Win32Error CCacheStore::DeleteCacheFile(CacheKind kind, uint8_t disc, uint32_t f
   uint32_t value_file;
   if ((e = map->Lookup(disc, file, &value_disc, &value_file)) != ERROR_SUCCESS) return e;
   const fs::path path = CacheFolder() / CacheFileName(kind, value_disc, value_file, piece);
+  // The catalog changes that made the file unnecessary reach the disk first;
+  // when they cannot, the file stays (a file too many costs only room).
+  if (CCatalogDb::SyncPendingCommits() != 0) return ERROR_WRITE_FAULT;
   e = DeleteFileWithRetry(clock_, path);
   if (e != ERROR_SUCCESS && e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND) return Report(e);
   if (kind == CK_DAT) {
@@ -298,6 +302,9 @@ Win32Error CCacheStore::PurgeMarked(CacheKind kind) {
   if (!map) return e;
   Win32Error result = ERROR_SUCCESS;
   CacheMapEntry entry;
+  // The catalog changes that made the files unnecessary reach the disk first;
+  // when they cannot, the files stay marked for a later purge.
+  if (CCatalogDb::SyncPendingCommits() != 0) return ERROR_WRITE_FAULT;
   // FirstMarked releases the map's read lock before Remove takes the write lock.
   while (map->FirstMarked(&entry)) {
     if (map->Remove(entry.key_disc, entry.key_file) != ERROR_SUCCESS) continue;

@@ -2,8 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <unordered_set>
 
 #include "platform/file.h"
 #include "platform/log.h"
@@ -15,6 +18,18 @@ namespace {
 bool IsBusy(int rc) {
   const int primary = rc & 0xFF;
   return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+// The logs of catalogs that committed since the last SyncPendingCommits, by
+// path (a closed catalog's log is checkpointed, synced and removed by SQLite;
+// its path then simply no longer opens).
+std::mutex& PendingMutex() {
+  static std::mutex mu;
+  return mu;
+}
+std::unordered_set<std::string>& PendingLogs() {
+  static std::unordered_set<std::string> logs;
+  return logs;
 }
 
 }  // namespace
@@ -33,13 +48,14 @@ std::u16string CCatalogDb::Path() const {
   return path_;
 }
 
-int CCatalogDb::PrepareWithRetry(const char* sql, sqlite3_stmt** out) {
+int CCatalogDb::PrepareWithRetry(const char* sql, sqlite3_stmt** out, unsigned flags) {
   *out = nullptr;
-  int rc = sqlite3_prepare_v2(db_, sql, -1, out, nullptr);
+  int rc = sqlite3_prepare_v3(db_, sql, -1, flags, out, nullptr);
   for (int retry = 0; IsBusy(rc) && retry < kBusyRetries; ++retry) {
     clock_.Sleep(kBusySleepMs);
-    rc = sqlite3_prepare_v2(db_, sql, -1, out, nullptr);
+    rc = sqlite3_prepare_v3(db_, sql, -1, flags, out, nullptr);
   }
+  if (rc == SQLITE_OK) statements_parsed_.fetch_add(1, std::memory_order_relaxed);
   if (IsBusy(rc)) KLOG_WARN("catalog %s still busy after %d retries", path_utf8_.c_str(), kBusyRetries);
   return rc;
 }
@@ -56,22 +72,96 @@ int CCatalogDb::StepWithRetry(sqlite3_stmt* stmt) {
   return rc;
 }
 
+int CCatalogDb::TakeStatement(const char* sql, sqlite3_stmt** out) {
+  std::lock_guard lk(lock_);
+  *out = nullptr;
+  if (db_ == nullptr) return SQLITE_MISUSE;
+  for (CachedStatements& c : statements_) {
+    if (c.sql != sql) continue;
+    while (!c.idle.empty()) {
+      sqlite3_stmt* stmt = c.idle.back();
+      c.idle.pop_back();
+      // The address alone could belong to other text by now.
+      if (std::strcmp(sqlite3_sql(stmt), sql) == 0) {
+        *out = stmt;
+        return SQLITE_OK;
+      }
+      sqlite3_finalize(stmt);
+    }
+    break;
+  }
+  return PrepareWithRetry(sql, out, SQLITE_PREPARE_PERSISTENT);
+}
+
+void CCatalogDb::GiveBackStatement(const char* sql, sqlite3_stmt* stmt) {
+  std::lock_guard lk(lock_);
+  // A statement of an earlier handle (closed while the statement was in use)
+  // or of a handle being closed is only finalized.
+  if (db_ == nullptr || sqlite3_db_handle(stmt) != db_) {
+    sqlite3_finalize(stmt);
+    return;
+  }
+  // Reset ends the statement's read or write transaction; its result was
+  // already seen by the step that failed.
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  CachedStatements* slot = nullptr;
+  for (CachedStatements& c : statements_) {
+    if (c.sql == sql) {
+      slot = &c;
+      break;
+    }
+  }
+  if (slot == nullptr) slot = &statements_.emplace_back(CachedStatements{sql, {}});
+  if (slot->idle.size() >= kMaxIdlePerSql) {
+    sqlite3_finalize(stmt);
+    return;
+  }
+  slot->idle.push_back(stmt);
+}
+
+void CCatalogDb::FinalizeCachedStatements() {
+  for (CachedStatements& c : statements_) {
+    for (sqlite3_stmt* stmt : c.idle) sqlite3_finalize(stmt);
+  }
+  statements_.clear();
+}
+
+size_t CCatalogDb::CachedStatementCount() const {
+  std::lock_guard lk(lock_);
+  size_t n = 0;
+  for (const CachedStatements& c : statements_) n += c.idle.size();
+  return n;
+}
+
 int CCatalogDb::Statement::Prepare(const char* sql) {
   Finalize();
-  if (db_.db_ == nullptr) return SQLITE_MISUSE;
-  return db_.PrepareWithRetry(sql, &stmt_);
+  if (!cached_) {
+    if (db_.db_ == nullptr) return SQLITE_MISUSE;
+    return db_.PrepareWithRetry(sql, &stmt_);
+  }
+  const int rc = db_.TakeStatement(sql, &stmt_);
+  if (stmt_ != nullptr) sql_ = sql;
+  return rc;
 }
 
 int CCatalogDb::Statement::Step() { return stmt_ ? db_.StepWithRetry(stmt_) : SQLITE_MISUSE; }
 
 void CCatalogDb::Statement::Finalize() {
-  if (stmt_ != nullptr) sqlite3_finalize(stmt_);
+  if (stmt_ == nullptr) return;
+  if (sql_ != nullptr) {
+    db_.GiveBackStatement(sql_, stmt_);
+  } else {
+    sqlite3_finalize(stmt_);
+  }
   stmt_ = nullptr;
+  sql_ = nullptr;
 }
 
 sqlite3_stmt* CCatalogDb::Statement::Release() {
   sqlite3_stmt* s = stmt_;
   stmt_ = nullptr;
+  sql_ = nullptr;
   return s;
 }
 
@@ -118,6 +208,12 @@ void CCatalogDb::RefreshFileSize() {
 
 int CCatalogDb::WalHook(void* context, sqlite3* db, const char* name, int frames) {
   auto* self = static_cast<CCatalogDb*>(context);
+  // Called after every commit: the log now holds frames that may not be on disk.
+  if (const char* file = sqlite3_db_filename(db, name); file != nullptr && *file != 0) {
+    std::string log = std::string(file) + "-wal";
+    std::lock_guard lk(PendingMutex());
+    PendingLogs().insert(std::move(log));
+  }
   if (frames >= kCheckpointFrames) {
     sqlite3_wal_checkpoint(db, name);
     self->RefreshFileSize();
@@ -126,7 +222,7 @@ int CCatalogDb::WalHook(void* context, sqlite3* db, const char* name, int frames
 }
 
 int CCatalogDb::ExecDone(const char* sql) {
-  Statement st(*this);
+  Statement st(*this, false);
   int rc = st.Prepare(sql);
   if (rc != SQLITE_OK) return rc;
   return st.Step();
@@ -156,7 +252,7 @@ int CCatalogDb::OpenHandle(std::u16string_view path, bool create) {
       CloseLocked();
       return rc;
     }
-    Statement st(*this);
+    Statement st(*this, false);
     rc = st.Prepare("PRAGMA journal_mode=WAL;");
     if (rc == SQLITE_OK) {
       rc = st.Step();
@@ -166,6 +262,17 @@ int CCatalogDb::OpenHandle(std::u16string_view path, bool create) {
       st.Finalize();
       CloseLocked();
       return rc;
+    }
+  }
+  // A catalog in log mode flushes only when asked (see SyncPendingCommits); one
+  // in another journal mode keeps SQLite's full flush, without which a power
+  // loss could damage it.
+  {
+    Statement mode(*this, false);
+    if (mode.Prepare("PRAGMA journal_mode;") == SQLITE_OK && mode.Step() == SQLITE_ROW &&
+        mode.ColumnText(0) == "wal") {
+      mode.Finalize();
+      ExecDone("PRAGMA synchronous=NORMAL;");
     }
   }
   sqlite3_wal_hook(db_, &CCatalogDb::WalHook, this);
@@ -179,6 +286,7 @@ int CCatalogDb::CloseLocked() {
   // An enumeration of this thread that never reached its end took the lock once
   // more in its first call; that is given back here.
   if (enum_stmt_ != nullptr) FinishEnumeration();
+  FinalizeCachedStatements();
   int rc = SQLITE_OK;
   if (db_ != nullptr) {
     rc = sqlite3_close(db_);
@@ -211,6 +319,7 @@ int CCatalogDb::CheckpointAndLock() {
   // and reports success all the same. The main file is only a complete copy
   // when every frame of the log is in it.
   if (rc == SQLITE_OK && copied_frames < log_frames) rc = SQLITE_BUSY;
+  SyncPendingCommits();  // a saved catalog is durable
   RefreshFileSize();
   if (rc != SQLITE_OK) lock_.Leave();
   return rc;
@@ -218,7 +327,7 @@ int CCatalogDb::CheckpointAndLock() {
 
 int CCatalogDb::ExecuteStatement(const char* sql) {
   std::lock_guard lk(lock_);
-  Statement st(*this);
+  Statement st(*this, false);
   int rc = st.Prepare(sql);
   if (rc != SQLITE_OK) return rc;
   const int before = sqlite3_total_changes(db_);
@@ -227,6 +336,34 @@ int CCatalogDb::ExecuteStatement(const char* sql) {
   if (rc != SQLITE_DONE) return rc;
   if (sqlite3_total_changes(db_) != before) MarkChanged();
   return SQLITE_OK;
+}
+
+int CCatalogDb::SyncPendingCommits() {
+  std::unordered_set<std::string> logs;
+  {
+    std::lock_guard lk(PendingMutex());
+    logs.swap(PendingLogs());
+  }
+  int failed = 0;
+  for (const std::string& log : logs) {
+    platform::File f;
+    const platform::Win32Error e = platform::File::Open(platform::fs::path(log), platform::kAccessRead,
+                                              platform::Disposition::kOpenExisting, &f);
+    if (e == platform::ERROR_FILE_NOT_FOUND || e == platform::ERROR_PATH_NOT_FOUND) continue;  // closed since
+    if (e != 0 || f.Flush() != 0) {
+      ++failed;
+      KLOG_WARN("catalog log %s could not be flushed to disk", log.c_str());
+      // Kept for the next call: its commits are still not known to be durable.
+      std::lock_guard lk(PendingMutex());
+      PendingLogs().insert(log);
+    }
+  }
+  return failed;
+}
+
+size_t CCatalogDb::PendingCommitCount() {
+  std::lock_guard lk(PendingMutex());
+  return PendingLogs().size();
 }
 
 void CCatalogDb::BeginEnumeration(sqlite3_stmt* stmt) {

@@ -12,8 +12,19 @@
 //  - write-ahead-log mode with its own checkpoint rule: after a commit that
 //    leaves 256 or more frames in the log, the log is checkpointed and the file
 //    size refreshed (SQLite's own automatic checkpointing is replaced);
+//  - durability when asked: a catalog in log mode commits without a disk flush
+//    (synchronous=NORMAL: consistent after a power loss, and a killed process
+//    loses nothing, the kernel holds it). Every such commit leaves its log
+//    pending until SyncPendingCommits flushes the logs of all catalogs; that is
+//    called where work must become durable (fsync through the mount) and before
+//    a cache file that a catalog change made unnecessary is deleted, so that a
+//    power loss cannot leave a catalog pointing at a deleted file;
 //  - the change state: 0 clean, 1 changed, 2 being recorded. Every successful
-//    change made through a table operation sets 1; the owner sets 2 and 0.
+//    change made through a table operation sets 1; the owner sets 2 and 0;
+//  - a statement cache: a statement is parsed once per connection and given
+//    back (reset, bindings cleared) when the Statement that used it ends, so
+//    that the operations a file system call makes do not parse their SQL again
+//    each time. The cache is guarded by the connection's lock.
 //
 // Results: Create, Open, Close and CheckpointAndLock return SQLite result codes
 // (SQLITE_OK = 0 on success); table operations of the subclasses return 1 (done)
@@ -25,6 +36,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/sync.h"
@@ -84,26 +96,45 @@ class CCatalogDb {
   // volume's own statements and for tuning (benchmarks set PRAGMA synchronous).
   int ExecuteStatement(const char* sql);
 
+  // Flushes to disk the log of every catalog (of any connection in the process)
+  // that committed since the last call; commits made before the call are
+  // durable when it returns. Returns the number of logs that could not be
+  // flushed (0 on success). Takes no catalog lock.
+  static int SyncPendingCommits();
+  // Logs waiting for SyncPendingCommits (for tests).
+  static size_t PendingCommitCount();
+
   // Ends an enumeration of this thread that was not run to its end: finalizes its
   // statement and releases the lock its first call took. No effect when none runs.
   void EndEnumeration();
 
   platform::Clock& clock() const { return clock_; }
 
+  // Statements idle in the cache, and statements parsed since construction.
+  size_t CachedStatementCount() const;
+  uint64_t StatementsParsed() const { return statements_parsed_.load(); }
+
  protected:
-  // A prepared statement that finalizes itself. Prepare and Step follow the busy
-  // rule. Text bound with BindText must outlive the statement's last Step.
+  // A prepared statement that goes back to the connection's cache when it ends.
+  // Prepare and Step follow the busy rule. sql must be text that lives as long as
+  // the connection (the table operations pass their constants); the cache knows
+  // statements by that address and checks the text. Text bound with BindText
+  // must outlive the statement's last Step.
   class Statement {
    public:
-    explicit Statement(CCatalogDb& db) : db_(db) {}
+    // cached false: finalized when it ends (statements run once, or SQL text
+    // that does not outlive the call).
+    explicit Statement(CCatalogDb& db, bool cached = true) : db_(db), cached_(cached) {}
     ~Statement() { Finalize(); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
     int Prepare(const char* sql);
     int Step();
+    // Gives the statement back to the cache (reset, bindings cleared).
     void Finalize();
-    // Hands the prepared statement over (for enumerations that outlive the call).
+    // Hands the prepared statement over (for enumerations that outlive the call);
+    // it is finalized, not cached, when it ends.
     sqlite3_stmt* Release();
 
     void BindInt(int index, int64_t value);
@@ -122,7 +153,10 @@ class CCatalogDb {
    private:
     CCatalogDb& db_;
     sqlite3_stmt* stmt_ = nullptr;
+    const char* sql_ = nullptr;
+    const bool cached_;
   };
+
 
   // Opens the handle: creation allowed (and the log mode set) or not, hook
   // installed, path kept, file size read. The caller holds the lock.
@@ -130,7 +164,7 @@ class CCatalogDb {
   // Runs one statement that must end in SQLITE_DONE; returns its result.
   int ExecDone(const char* sql);
   // Busy rule around one prepare or step of an existing statement.
-  int PrepareWithRetry(const char* sql, sqlite3_stmt** out);
+  int PrepareWithRetry(const char* sql, sqlite3_stmt** out, unsigned flags = 0);
   int StepWithRetry(sqlite3_stmt* stmt);
   // Closes the handle without taking the lock (the caller holds it).
   int CloseLocked();
@@ -155,6 +189,22 @@ class CCatalogDb {
  private:
   static int WalHook(void* context, sqlite3* db, const char* name, int frames);
 
+  // A statement for sql from the cache, else newly prepared (busy rule).
+  int TakeStatement(const char* sql, sqlite3_stmt** out);
+  // Resets stmt and keeps it for the next use of sql (finalizes it when it
+  // belongs to an earlier handle or the cache holds enough copies).
+  void GiveBackStatement(const char* sql, sqlite3_stmt* stmt);
+  void FinalizeCachedStatements();
+
+  // Statements of one SQL text that are not in use. A statement in use is not
+  // here, so two Statements of one text at once (an operation nested in
+  // another) get two statements.
+  struct CachedStatements {
+    const char* sql;
+    std::vector<sqlite3_stmt*> idle;
+  };
+  static constexpr size_t kMaxIdlePerSql = 4;
+
   platform::Clock& clock_;
   mutable platform::CriticalSection lock_;
   sqlite3* db_ = nullptr;
@@ -165,6 +215,8 @@ class CCatalogDb {
   std::string path_utf8_;
   std::atomic<uint64_t> file_size_{0};
   std::atomic<uint8_t> change_state_{0};
+  std::vector<CachedStatements> statements_;  // guarded by lock_
+  std::atomic<uint64_t> statements_parsed_{0};
 };
 
 }  // namespace kelva::storage

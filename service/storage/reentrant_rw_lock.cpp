@@ -17,10 +17,7 @@ uint32_t CReentrantRwLock::ReadDepth() const {
 
 uint32_t CReentrantRwLock::WriteDepth() const { return static_cast<uint32_t>(write_depth_.Get()); }
 
-uint32_t CReentrantRwLock::ReaderCount() {
-  std::lock_guard<std::mutex> g(a_);
-  return reader_count_;
-}
+uint32_t CReentrantRwLock::ReaderCount() { return state_.load() & kReaders; }
 
 void CReentrantRwLock::ReadLock() {
   const uintptr_t slot = read_depth_.Get();
@@ -28,11 +25,20 @@ void CReentrantRwLock::ReadLock() {
     read_depth_.Set(slot + 1);
     return;
   }
-  b_.lock();
-  a_.lock();
-  ++reader_count_;
-  a_.unlock();
-  b_.unlock();
+  uint32_t state = state_.load();
+  for (;;) {
+    if ((state & kWriter) == 0) {
+      if (state_.compare_exchange_weak(state, state + 1)) break;
+      continue;
+    }
+    // The epoch is read before the writer bit is looked at again, so an unlock
+    // between the two changes the epoch and the wait returns at once.
+    const uint32_t epoch = write_epoch_.load();
+    state = state_.load();
+    if ((state & kWriter) == 0) continue;
+    write_epoch_.wait(epoch);
+    state = state_.load();
+  }
   read_depth_.Set(kCounted | 1);
 }
 
@@ -46,32 +52,22 @@ void CReentrantRwLock::ReadUnlock() {
   }
   read_depth_.Set(0);
   if ((slot & kCounted) == 0) return;
-  a_.lock();
-  if (--reader_count_ == 0 && writer_waiting_) readers_gone_.Set();
-  a_.unlock();
+  const uint32_t before = state_.fetch_sub(1);
+  // The last reader out wakes the writer waiting for that (only one writer
+  // waits: the others queue on the writers' mutex).
+  if ((before & kWriter) != 0 && (before & kReaders) == 1) state_.notify_one();
 }
 
 void CReentrantRwLock::WriteLock() {
   const uintptr_t depth = write_depth_.Get();
   write_depth_.Set(depth + 1);
   if (depth != 0) return;
-  b_.lock();
-  // Holding B keeps new readers out, so the count can only fall from here on.
-  a_.lock();
-  if (reader_count_ == 0) {
-    a_.unlock();
-    return;
-  }
-  readers_gone_.Reset();
-  writer_waiting_ = true;
-  a_.unlock();
-  for (;;) {
-    readers_gone_.Wait(platform::kInfinite);
-    std::lock_guard<std::mutex> g(a_);
-    if (reader_count_ == 0) {
-      writer_waiting_ = false;
-      return;
-    }
+  writers_.lock();
+  // With the bit set no reader enters, so the count can only fall from here on.
+  uint32_t state = state_.fetch_or(kWriter) | kWriter;
+  while ((state & kReaders) != 0) {
+    state_.wait(state);
+    state = state_.load();
   }
 }
 
@@ -79,7 +75,11 @@ void CReentrantRwLock::WriteUnlock() {
   const uintptr_t depth = write_depth_.Get();
   if (depth == 0) return;  // unbalanced unlock: ignore
   write_depth_.Set(depth - 1);
-  if (depth == 1) b_.unlock();
+  if (depth != 1) return;
+  state_.fetch_and(~kWriter);
+  write_epoch_.fetch_add(1);
+  write_epoch_.notify_all();
+  writers_.unlock();
 }
 
 }  // namespace kelva::storage

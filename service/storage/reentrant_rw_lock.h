@@ -3,14 +3,20 @@
 // lock may also take read locks; a thread that holds only a read lock must release
 // it before it asks for the write lock (asking anyway deadlocks).
 //
-// Writers take section B for as long as they hold the lock, which keeps new
-// readers out, and then wait for the readers inside to leave (an auto-reset event
-// set when the reader count drops to zero while a writer waits). Each thread's
-// read and write depths live in two thread-local slots that belong to this lock.
+// The lock is one word: the number of threads counted as readers, plus a bit
+// that a writer sets while it holds the lock or waits for the readers inside to
+// leave. A reader enters with one compare-and-swap while the bit is clear and
+// leaves with one subtraction; a set bit keeps new readers out (a waiting writer
+// is not starved by a stream of readers), and only the last reader to leave
+// wakes the writer. Writers queue on a mutex held for as long as they hold the
+// lock. Waiting readers sleep on a second word that each write unlock changes,
+// so an unlock wakes the readers and nobody else. Each thread's read and write
+// depths live in two thread-local slots that belong to this lock.
 //
 // Thread safe; not copyable.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -39,17 +45,17 @@ class CReentrantRwLock {
   uint32_t WriteDepth() const;
   // Threads counted as readers right now.
   uint32_t ReaderCount();
+  // True while a writer holds the lock or waits for the readers to leave.
+  bool WriterPresent() const { return (state_.load() & kWriter) != 0; }
 
  private:
-  // Neither section is ever entered twice by one thread (re-entry is handled by
-  // the depth counts), so plain mutexes serve and keep the read path short.
-  std::mutex a_;  // guards reader_count_ and writer_waiting_
-  std::mutex b_;  // held by a writer; readers pass through it to register
-  uint32_t reader_count_ = 0;
-  // Auto-reset; set when reader_count_ drops to 0 while a writer waits for that
-  // (setting it for nobody would only cost every reader a shared wake-up).
-  platform::Event readers_gone_{false};
-  bool writer_waiting_ = false;  // guarded by a_
+  static constexpr uint32_t kWriter = uint32_t{1} << 31;
+  static constexpr uint32_t kReaders = kWriter - 1;
+  // Readers counted (low bits) and kWriter.
+  std::atomic<uint32_t> state_{0};
+  // Changed by every write unlock; readers kept out by a writer wait on it.
+  std::atomic<uint32_t> write_epoch_{0};
+  std::mutex writers_;  // held by the writer for as long as it holds the lock
   // Per thread: read depth in the low bits, plus kCounted when this thread's
   // outermost read lock registered it in reader_count_.
   platform::ThreadLocalSlot read_depth_;

@@ -357,6 +357,9 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   void ActivityDone() { last_activity_ = clock_.NowMs(); }
   void BeginOperation();
   void EndOperation();
+  // Wakes the writer when the last operation left, unless it waits for the
+  // quiet time anyway.
+  void WakeWriterAfterOperations();
   void BeginRead(bool uncached);
   void EndRead();
   void BeginWrite();
@@ -748,6 +751,8 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::atomic<uint64_t> released_closes_{0};   // disc_closes_ when the files last heard of it
   std::atomic<bool> live_resume_kept_{false};  // a live resume file read at the open still stands in for a snapshot
   std::atomic<uint8_t> reload_disc_{255};  // the disc the open folders were last read again for
+  // The writer waits for the quiet time after the last activity (a timed wait).
+  std::atomic<bool> writer_quiet_wait_{false};
   std::mutex busy_mu_;
   bool busy_ = false;
   std::function<void(bool)> busy_cb_;

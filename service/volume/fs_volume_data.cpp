@@ -63,7 +63,7 @@ Win32Error CFsVolume::ReadEntry(EntryRef* context, int64_t offset, uint32_t leng
   const uint64_t now = clock_.NowMs();
   last_activity_ = now;
   if (!cached) last_uncached_read_ = now;
-  if (active_ops_.fetch_sub(1) <= 1) work_.Set();
+  if (active_ops_.fetch_sub(1) <= 1) WakeWriterAfterOperations();
   reads_.fetch_sub(1);
   op_lock_.ReadUnlock();
   return e;
@@ -82,7 +82,7 @@ Win32Error CFsVolume::WriteEntry(EntryRef* context, int64_t offset, uint32_t len
   const uint64_t now = clock_.NowMs();
   last_activity_ = now;
   last_write_ = now;
-  if (active_ops_.fetch_sub(1) <= 1) work_.Set();
+  if (active_ops_.fetch_sub(1) <= 1) WakeWriterAfterOperations();
   writes_.fetch_sub(1);
   op_lock_.ReadUnlock();
   return e;
@@ -110,8 +110,11 @@ Win32Error CFsVolume::FlushEntry(EntryRef* context) {
   if (ref == nullptr || ref->object == nullptr) return ERROR_INVALID_PARAMETER;
   // Not under the operation lock: a flush may wait for nothing the archive run holds.
   active_ops_.fetch_add(1);
-  const Win32Error e = ref->object->file()->FlushPiece();
+  Win32Error e = ref->object->file()->FlushPiece();
   if (e == ERROR_DISK_FULL) ReportCacheShortage();
+  // The file's row and every other catalog change made so far become durable
+  // with its content.
+  if (e == 0 && storage::CCatalogDb::SyncPendingCommits() != 0) e = platform::ERROR_WRITE_FAULT;
   EndOperation();
   return e;
 }

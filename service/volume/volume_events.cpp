@@ -5,6 +5,7 @@
 #include "platform/fshost/file_managers.h"
 #include "platform/fshost/fs_storage.h"
 #include "platform/text.h"
+#include "service/storage/catalog_db.h"
 #include "service/storage/dir_object.h"
 #include "service/storage/file_object.h"
 #include "service/volume/fs_volume.h"
@@ -308,10 +309,12 @@ Win32Error CVolumeEvents::OnSyncFile(FsContext context, bool) {
   return b.volume()->FlushEntry(Ref(context));
 }
 
+// A folder's entries live in the catalogs: syncing it makes every catalog
+// change made so far durable.
 Win32Error CVolumeEvents::OnSyncDirectory(FsContext) {
   VolumeSlot::Borrow b(*slot_);
   if (b.volume() == nullptr) return platform::ERROR_NOT_READY;
-  return 0;
+  return storage::CCatalogDb::SyncPendingCommits() == 0 ? Win32Error{0} : Win32Error{platform::ERROR_WRITE_FAULT};
 }
 
 Win32Error CVolumeEvents::OnEnumerateStreams(std::u16string_view path, std::vector<std::u16string>* names) {

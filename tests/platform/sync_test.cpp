@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 namespace kelva::platform {
 namespace {
@@ -109,6 +110,38 @@ TEST(Event, WaitForAnyReportsLowestSignalledIndex) {
   Event idle(true);
   EXPECT_EQ(WaitForAny({&idle, &late}, kInfinite), 1);
   setter.join();
+}
+
+// Each set reaches a thread waiting on that event, also when the waiters wait on
+// overlapping sets of events and one of them takes a different event than the
+// one that woke it; waits that ended leave nothing behind on their events.
+TEST(Event, SetsReachWaitersOfOverlappingEventSets) {
+  Event a(false), b(false), c(false);
+  struct Case {
+    std::vector<Event*> waits;
+  };
+  const std::vector<Case> cases = {{{&a, &b}}, {{&b}}, {{&b, &c}}, {{&c, &a, &b}}};
+  for (int round = 0; round < 50; ++round) {
+    std::atomic<int> woken{0};
+    std::vector<std::thread> threads;
+    for (const Case& k : cases) {
+      threads.emplace_back([&woken, &k] {
+        if (WaitForAny(std::span<Event* const>(k.waits), 5000) != kWaitTimeout) ++woken;
+      });
+    }
+    // One set per waiter: a and c go to whichever of their waiters take them
+    // (never both to the waiter on c, a and b), then b to the two left.
+    a.Set();
+    c.Set();
+    while (a.IsSet() || c.IsSet()) std::this_thread::yield();
+    for (int i = 0; i < 2; ++i) {
+      b.Set();
+      while (b.IsSet()) std::this_thread::yield();
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(woken.load(), 4) << "round " << round;
+    EXPECT_FALSE(a.IsSet() || b.IsSet() || c.IsSet()) << "round " << round;
+  }
 }
 
 TEST(Semaphore, CountsAndRefusesPastMaximum) {

@@ -3,13 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "platform/file.h"
 #include "service/storage/cache_file_ops.h"
+#include "service/storage/catalog_directory.h"
+#include "platform/text.h"
 
 namespace kelva::storage {
 namespace {
@@ -181,6 +183,35 @@ TEST_F(CacheStoreTest, DataPiecesShareOneEntry) {
   EXPECT_FALSE(store_->CacheFilePath(CK_DAT, 1, 300, 1, &path));
   EXPECT_FALSE(fs::exists(Cache() / "000"));
   EXPECT_EQ(store_->DeleteCacheFile(CK_DAT, 1, 300, 1), ERROR_FILE_NOT_FOUND);
+}
+
+// Deleting cache files first makes the catalog changes committed so far
+// durable: a catalog must not point at a file a power loss already took.
+TEST_F(CacheStoreTest, DeletionsFlushPendingCatalogCommitsFirst) {
+  CDirectoryDb catalog;
+  ASSERT_EQ(catalog.Create(Utf8ToUtf16((data_ / "pending.DIR").string())), 0);
+  struct Case {
+    const char* what;
+    std::function<Win32Error()> remove;
+  };
+  const std::vector<Case> cases = {
+      {"delete", [&] { return store_->DeleteCacheFile(CK_DIR, 0, 40, 0); }},
+      {"purge", [&] { return store_->PurgeMarked(CK_DIR); }},
+  };
+  Make(CK_DIR, 0, 40);
+  Make(CK_DIR, 0, 41);
+  ASSERT_EQ(store_->MarkForDeletion(CK_DIR, 0, 41), ERROR_SUCCESS);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DirEntryRecord r;
+    r.name = u"entry" + std::u16string(1, static_cast<char16_t>(u'0' + n++));
+    r.type = 1;
+    ASSERT_EQ(catalog.InsertEntry(r), 1);
+    ASSERT_EQ(CCatalogDb::PendingCommitCount(), 1u);
+    EXPECT_EQ(c.remove(), ERROR_SUCCESS);
+    EXPECT_EQ(CCatalogDb::PendingCommitCount(), 0u);
+  }
 }
 
 TEST_F(CacheStoreTest, ReKeyedFileKeepsItsName) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,6 +36,19 @@ class Blocker {
   explicit Blocker(const fs::path& file) { sqlite3_open(file.c_str(), &db_); }
   ~Blocker() { sqlite3_close(db_); }
   int Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+  // The first column of the first row sql returns ("" when none).
+  std::string First(const char* sql) {
+    std::string out;
+    sqlite3_exec(
+        db_, sql,
+        [](void* o, int, char** values, char**) {
+          auto* s = static_cast<std::string*>(o);
+          if (s->empty() && values[0] != nullptr) *s = values[0];
+          return 0;
+        },
+        &out, nullptr);
+    return out;
+  }
 
  private:
   sqlite3* db_ = nullptr;
@@ -212,6 +226,118 @@ TEST_F(CatalogDbTest, ThreadsShareOneConnectionUnderItsLock) {
   ASSERT_EQ(db.EnumEntries(1, 0, &r), 1);
   EXPECT_EQ(db.Close(), SQLITE_OK);
   std::thread([&] { EXPECT_EQ(db.IsEmpty(1), 0); }).join();
+}
+
+// Each operation parses its statements once per connection: later calls reuse
+// them, also after a step that failed (a duplicate name, a busy database), and
+// the idle statements hold no transaction that would keep another connection
+// out. Close finalizes them, so it succeeds and a reopened catalog parses again.
+TEST_F(CatalogDbTest, StatementsAreParsedOnceAndReusedAfterFailures) {
+  SleepCountingClock clock;
+  CDirectoryDb db(clock);
+  ASSERT_EQ(db.Create(Path("s.DIR")), SQLITE_OK);
+  DirEntryRecord r;
+  auto round = [&](const std::u16string& name) {
+    r.name = name;
+    return db.InsertEntry(FileEntry(name)) == 1 && db.GetEntry(&r) == 1 && db.UpdateEntry(FileEntry(name, 7)) == 1;
+  };
+  ASSERT_TRUE(round(u"first"));
+  const uint64_t parsed = db.StatementsParsed();
+  EXPECT_GT(db.CachedStatementCount(), 0u);
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(round(u"n" + std::u16string(1, static_cast<char16_t>(u'a' + i))));
+  EXPECT_EQ(db.StatementsParsed(), parsed);
+
+  struct Failure {
+    const char* what;
+    std::function<void(Blocker&)> before, after;
+  };
+  const std::vector<Failure> failures = {
+      {"duplicate name", [](Blocker&) {}, [](Blocker&) {}},
+      {"busy database", [](Blocker& b) { ASSERT_EQ(b.Exec("BEGIN IMMEDIATE;"), SQLITE_OK); },
+       [](Blocker& b) { b.Exec("ROLLBACK;"); }},
+  };
+  // A failed insert goes on to statements of its own; those are parsed in the
+  // first pass and reused in the second.
+  uint64_t after_first_pass = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const Failure& f : failures) {
+      SCOPED_TRACE(f.what);
+      Blocker other(FsPath("s.DIR"));
+      f.before(other);
+      EXPECT_EQ(db.InsertEntry(FileEntry(u"FIRST", 9)), 0);
+      f.after(other);
+      ASSERT_TRUE(round(platform::Utf8ToUtf16(std::string("after ") + f.what + std::to_string(pass))));
+      // No idle statement keeps a read or write transaction open.
+      EXPECT_EQ(other.Exec("BEGIN IMMEDIATE; INSERT INTO dirent(name) VALUES('other'); COMMIT;"), SQLITE_OK);
+      EXPECT_EQ(other.First("PRAGMA wal_checkpoint(TRUNCATE);"), "0") << "the checkpoint met a reader";
+      ASSERT_EQ(other.Exec("DELETE FROM dirent WHERE name='other';"), SQLITE_OK);
+    }
+    if (pass == 0) after_first_pass = db.StatementsParsed();
+  }
+  EXPECT_EQ(db.StatementsParsed(), after_first_pass);
+  r.name = u"first";
+  ASSERT_EQ(db.GetEntry(&r), 1);
+  EXPECT_EQ(r.file, 7u) << "the failed insert changed nothing";
+
+  ASSERT_EQ(db.Close(), SQLITE_OK);
+  EXPECT_EQ(db.CachedStatementCount(), 0u);
+  ASSERT_EQ(db.Open(Path("s.DIR")), SQLITE_OK);
+  r.name = u"na";
+  EXPECT_EQ(db.GetEntry(&r), 1);
+  EXPECT_GT(db.StatementsParsed(), parsed);
+}
+
+// Reads the connection's own settings.
+class SettingsProbe : public CDirectoryDb {
+ public:
+  std::string Pragma(const char* sql) {
+    std::lock_guard lk(lock());
+    Statement st(*this, false);
+    if (st.Prepare(sql) != SQLITE_OK || st.Step() != SQLITE_ROW) return "?";
+    return std::string(st.ColumnText(0));
+  }
+};
+
+// A catalog in log mode commits without a disk flush and leaves its log pending
+// until SyncPendingCommits flushes it; one in another journal mode keeps the
+// full flush on every commit and leaves nothing pending.
+TEST_F(CatalogDbTest, LogModeCatalogsCommitWithoutFlushUntilSyncIsAsked) {
+  CCatalogDb::SyncPendingCommits();
+  ASSERT_EQ(CCatalogDb::PendingCommitCount(), 0u);
+  ASSERT_EQ(Sqlite3(FsPath("rollback.DIR"),
+                    "CREATE TABLE dirent(name TEXT COLLATE NOCASE, type INTEGER, disk INTEGER, file INTEGER, attr "
+                    "INTEGER, size INTEGER, alloc INTEGER, ctime INTEGER, atime INTEGER, mtime INTEGER, hdisk "
+                    "INTEGER, hfile INTEGER, UNIQUE(name)); PRAGMA journal_mode;"),
+            "delete\n");
+  struct Case {
+    const char* file;
+    bool create;
+    const char* synchronous;  // 1 NORMAL, 2 FULL
+    size_t pending_after_commit;
+  };
+  for (const Case& c : std::vector<Case>{{"wal.DIR", true, "1", 1}, {"rollback.DIR", false, "2", 0}}) {
+    SCOPED_TRACE(c.file);
+    SettingsProbe db;
+    ASSERT_EQ(c.create ? db.Create(Path(c.file)) : db.Open(Path(c.file)), SQLITE_OK);
+    CCatalogDb::SyncPendingCommits();
+    EXPECT_EQ(db.Pragma("PRAGMA synchronous;"), c.synchronous);
+    ASSERT_EQ(db.InsertEntry(FileEntry(u"one")), 1);
+    ASSERT_EQ(db.InsertEntry(FileEntry(u"two")), 1);
+    EXPECT_EQ(CCatalogDb::PendingCommitCount(), c.pending_after_commit) << "one entry per log, however many commits";
+    EXPECT_EQ(CCatalogDb::SyncPendingCommits(), 0);
+    EXPECT_EQ(CCatalogDb::PendingCommitCount(), 0u);
+  }
+  // A log removed since its commit (its catalog was closed, which checkpoints
+  // and flushes it) is no failure.
+  {
+    CDirectoryDb db;
+    ASSERT_EQ(db.Open(Path("wal.DIR")), SQLITE_OK);
+    ASSERT_EQ(db.InsertEntry(FileEntry(u"three")), 1);
+    ASSERT_EQ(db.Close(), SQLITE_OK);
+  }
+  EXPECT_FALSE(fs::exists(FsPath("wal.DIR-wal")));
+  EXPECT_EQ(CCatalogDb::SyncPendingCommits(), 0);
+  EXPECT_EQ(Sqlite3(FsPath("wal.DIR"), "SELECT count(*) FROM dirent;"), "3\n");
 }
 
 TEST_F(CatalogDbTest, TwoConnectionsOnOneFileBothGetThrough) {

@@ -71,6 +71,42 @@ TEST(ReentrantRwLockTest, ReadTakenUnderTheWriteLockAndReleasedAfterItLeavesNoTr
   EXPECT_TRUE(written);
 }
 
+// A writer that waits for a reader keeps new readers out (a stream of readers
+// cannot starve it), while the reader inside may still take its lock again; when
+// the writer is done, the readers kept out all get in.
+TEST(ReentrantRwLockTest, WaitingWriterKeepsNewReadersOutButNotReentrantOnes) {
+  CReentrantRwLock lock;
+  lock.ReadLock();
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    lock.WriteLock();
+    written = true;
+    std::this_thread::sleep_for(20ms);
+    lock.WriteUnlock();
+  });
+  while (!lock.WriterPresent()) std::this_thread::sleep_for(1ms);
+  std::atomic<int> late_readers{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 3; ++i) {
+    readers.emplace_back([&] {
+      ReadGuard r(lock);
+      EXPECT_TRUE(written) << "a reader got in before the waiting writer";
+      ++late_readers;
+    });
+  }
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(late_readers.load(), 0);
+  lock.ReadLock();  // re-entry by the reader inside does not wait
+  EXPECT_EQ(lock.ReadDepth(), 2u);
+  lock.ReadUnlock();
+  EXPECT_FALSE(written);
+  lock.ReadUnlock();
+  writer.join();
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(late_readers.load(), 3);
+  EXPECT_EQ(lock.ReaderCount(), 0u);
+}
+
 TEST(ReentrantRwLockTest, WriterExcludesReadersAndOtherWriters) {
   CReentrantRwLock lock;
   int shared = 0;  // guarded by lock
