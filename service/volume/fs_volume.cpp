@@ -158,30 +158,7 @@ void CFsVolume::Close() {
   bool failed = quick_close_.load();
   if (!quick_close_) {
     EnterBusy();
-    {
-      storage::ReadGuard g(file_lock_);
-      for (auto& f : files_) f->file->FinishPendingClose();
-      evictions_.fetch_add(1);
-      for (auto& f : files_) {
-        const Win32Error e = f->file->WriteBack(true);
-        if (e != 0 && e != kErrorRetry) failed = true;
-      }
-      evictions_.fetch_sub(1);
-    }
-    {
-      storage::WriteGuard g(dir_lock_);
-      SortDirectoriesById();
-      for (auto& d : dirs_) {
-        const Win32Error e = d->dir->Flush(true);
-        if (e != 0 && e != kErrorRetry) failed = true;
-      }
-    }
-    if (structure_ && SaveCatalog() != 0) failed = true;
-    if (!failed && (read_only_.load() & kReadOnlyOtherSystem) == 0 && discs_ != nullptr && discs_->CanWrite()) {
-      if (discs_->MarkClean() != 0) failed = true;
-    }
-    if (discs_ != nullptr && discs_->Flush() != 0) failed = true;
-    ReleaseRecordedPieces();
+    failed = !WriteBackAll();
     LeaveBusy();
   }
   // What the discs may not keep goes into the resume file as still to record.

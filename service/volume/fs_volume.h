@@ -295,6 +295,9 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // The discs may not keep what was recorded since the last disc close: the
   // open files record it again (at the next mount, through the resume file).
   void RecordAgainSinceLastClose();
+  // Writes back every open file and directory, saves the structure catalog,
+  // marks and closes the disc. False when any of it failed.
+  bool WriteBackAll();
   // Closes the disc when closed files wait for it to be closed before they
   // can be evicted (the file limits are exceeded).
   void CloseDiscForEviction();

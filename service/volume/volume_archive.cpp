@@ -186,6 +186,38 @@ int CFsVolume::RunArchive() {
   return -1;
 }
 
+bool CFsVolume::WriteBackAll() {
+  bool failed = false;
+  {
+    storage::ReadGuard g(file_lock_);
+    for (auto& f : files_) f->file->FinishPendingClose();
+    evictions_.fetch_add(1);
+    for (auto& f : files_) {
+      const Win32Error e = f->file->WriteBack(true);
+      if (e != 0 && e != kErrorRetry) failed = true;
+    }
+    evictions_.fetch_sub(1);
+  }
+  {
+    storage::WriteGuard g(dir_lock_);
+    SortDirectoriesById();
+    for (auto& d : dirs_) {
+      const Win32Error e = d->dir->Flush(true);
+      if (e != 0 && e != kErrorRetry) failed = true;
+    }
+  }
+  if (SaveCatalog() != 0) failed = true;
+  if (!failed && (read_only_.load() & kReadOnlyOtherSystem) == 0 && discs_ != nullptr && discs_->CanWrite()) {
+    if (discs_->MarkClean() != 0) failed = true;
+  }
+  // What was recorded becomes durable on the disc now, not at the next disc
+  // change: a crash after this must find the saved catalog, and the pieces of
+  // what the disc now keeps may go.
+  if (discs_ != nullptr && discs_->Flush() != 0) failed = true;
+  ReleaseRecordedPieces();
+  return !failed;
+}
+
 int CFsVolume::FlushAll() {
   // 1: the writer finishes its pass and stays idle.
   suspended_ = true;
@@ -233,33 +265,7 @@ int CFsVolume::FlushAll() {
     }
   } else {
     storage::WriteGuard catalogs(catalog_lock_);
-    bool failed = false;
-    {
-      storage::ReadGuard g(file_lock_);
-      for (auto& f : files_) f->file->FinishPendingClose();
-      evictions_.fetch_add(1);
-      for (auto& f : files_) {
-        const Win32Error e = f->file->WriteBack(true);
-        if (e != 0 && e != kErrorRetry) failed = true;
-      }
-      evictions_.fetch_sub(1);
-    }
-    {
-      storage::WriteGuard g(dir_lock_);
-      SortDirectoriesById();
-      for (auto& d : dirs_) {
-        const Win32Error e = d->dir->Flush(true);
-        if (e != 0 && e != kErrorRetry) failed = true;
-      }
-    }
-    if (SaveCatalog() != 0) failed = true;
-    if (!failed && (read_only_.load() & kReadOnlyOtherSystem) == 0 && discs_ != nullptr && discs_->CanWrite()) {
-      if (discs_->MarkClean() != 0) failed = true;
-    }
-    // What was recorded becomes durable on the disc now, not at the next
-    // disc change: a crash after the flush must find the saved catalog.
-    if (discs_ != nullptr && discs_->Flush() != 0) failed = true;
-    ReleaseRecordedPieces();
+    const bool failed = !WriteBackAll();
     if (flush_report_.exchange(false) && discs_ != nullptr && discs_->CanWrite() && read_only_.load() == 0) {
       const uint8_t message[] = {0xFF, failed ? kNotifyFlushFailed : kNotifyFlushDone, 0};
       Notify(message, sizeof message);
