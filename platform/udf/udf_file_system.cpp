@@ -58,6 +58,7 @@ Win32Error UdfFileSystem::Mount(ISectorDevice* device, const UdfMountOptions& op
   std::unique_ptr<UdfFileSystem> fs(new UdfFileSystem(device, options.clock));
   std::lock_guard lk(fs->mu_);
   fs->moveMetadata_ = options.moveMetadata;
+  fs->rebuildOpen_ = options.rebuildOpenIntegrity;
   const Err e = fs->MountLocked(options.readOnly);
   if (e) return e;
   *out = std::move(fs);
@@ -82,7 +83,8 @@ Win32Error UdfFileSystem::MountLocked(bool read_only) {
       return pe::ERROR_UNRECOGNIZED_VOLUME;
     rootIcb_ = fsd.rootDirectoryIcb;
   }
-  if (integrityOpenAtMount_) readOnly_ = true;
+  const bool rebuild = integrityOpenAtMount_ && rebuildOpen_ && !readOnly_;
+  if (integrityOpenAtMount_ && !rebuild) readOnly_ = true;
   if (pd_.accessType == kAccessReadOnly) readOnly_ = true;
   if (lvid_.minimumUdfReadRevision > 0x0260) return pe::ERROR_UNRECOGNIZED_VOLUME;
   if (lvid_.minimumUdfWriteRevision > 0x0260) readOnly_ = true;
@@ -96,6 +98,12 @@ Win32Error UdfFileSystem::MountLocked(bool read_only) {
   fileCount_ = lvid_.numberOfFiles;
   dirCount_ = lvid_.numberOfDirectories;
   mounted_ = true;
+  if (rebuild && !readOnly_) {
+    if (recordable_ || RebuildAccounting() != pe::ERROR_SUCCESS) {
+      // Write-once media keep their own accounting; a damaged tree is left alone.
+      readOnly_ = true;
+    }
+  }
   KLOG_INFO("udf: volume mounted: revision %04X, %s, %s%s", revision_,
              recordable_ ? "recordable" : "rewritable", readOnly_ ? "read-only" : "writable",
              integrityOpenAtMount_ ? ", integrity open" : "");

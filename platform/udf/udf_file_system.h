@@ -86,6 +86,11 @@ struct UdfMountOptions {
   // False: the metadata file is never moved into one larger extent but continued
   // in further extents, as other recorders leave it (tests build such discs).
   bool moveMetadata = true;
+  // True: a rewritable volume left open by an interrupted write-back gets its
+  // space bitmaps, file and folder counts and next unique ID rebuilt from its
+  // tree and is mounted writable (its integrity closes at the next write-back).
+  // A tree the walk finds damaged stays read-only.
+  bool rebuildOpenIntegrity = false;
 };
 
 class UdfFileSystem {
@@ -244,7 +249,12 @@ class UdfFileSystem {
   void PutMeta(uint32_t block, std::vector<uint8_t> data);
   void PutPhys(uint32_t lba, std::vector<uint8_t> data);
 
-  // Check.
+  // Check, and the rebuild of an open volume's accounting.
+  // Walks the tree and the volume's own structures into meta_used and
+  // phys_used (a clear bit: the block is in use), counting files and folders.
+  void WalkUsage(std::vector<std::string>* problems, SpaceBitmap* meta_used, SpaceBitmap* phys_used,
+                 uint32_t* files, uint32_t* dirs);
+  Err RebuildAccounting();
   void CheckNode(const LbAddr& at, const LbAddr& parent, int depth,
                  std::vector<std::string>* problems, std::unordered_map<uint64_t, int>* seen,
                  SpaceBitmap* meta_used, SpaceBitmap* phys_used, uint32_t* files, uint32_t* dirs);
@@ -258,6 +268,9 @@ class UdfFileSystem {
   bool mounted_ = false;
   bool readOnly_ = false;
   bool integrityOpenAtMount_ = false;
+  bool rebuildOpen_ = false;        // UdfMountOptions::rebuildOpenIntegrity
+  bool walkForRebuild_ = false;     // the walk gathers the highest unique ID instead of judging it
+  uint64_t walkMaxUniqueId_ = 0;
   bool changed_ = false;  // integrity open on the disc, changes since
   int lockDepth_ = 0;
   int openFiles_ = 0;

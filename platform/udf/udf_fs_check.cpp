@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/log.h"
 #include "platform/text.h"
 #include "platform/udf/bytes.h"
 #include "platform/udf/udf_file_system.h"
@@ -64,8 +65,11 @@ void UdfFileSystem::CheckNode(const LbAddr& at, const LbAddr& parent, int depth,
   if (!node->embedded && node->fe.logicalBlocksRecorded != recorded)
     problems->push_back(Where(at) + ": records " + std::to_string(node->fe.logicalBlocksRecorded) +
                         " blocks but its extents hold " + std::to_string(recorded));
-  if (node->fe.uniqueId >= lvid_.uniqueId && node->fe.uniqueId != 0)
+  if (walkForRebuild_) {
+    walkMaxUniqueId_ = std::max(walkMaxUniqueId_, node->fe.uniqueId);
+  } else if (node->fe.uniqueId >= lvid_.uniqueId && node->fe.uniqueId != 0) {
     problems->push_back(Where(at) + ": unique ID not below the volume's next unique ID");
+  }
   if (!node->IsDirectory()) {
     ++*files;
     return;
@@ -106,19 +110,12 @@ void UdfFileSystem::CheckNode(const LbAddr& at, const LbAddr& parent, int depth,
   }
 }
 
-size_t UdfFileSystem::Check(std::vector<std::string>* problems) {
-  std::lock_guard lk(mu_);
-  const size_t before = problems->size();
-  if (!mounted_) {
-    problems->push_back("volume not mounted");
-    return 1;
-  }
-  SpaceBitmap meta_used(metaBlocks_);
-  meta_used.MarkFree(0, metaBlocks_);
-  SpaceBitmap phys_used(partLength_);
-  phys_used.MarkFree(0, partLength_);
+void UdfFileSystem::WalkUsage(std::vector<std::string>* problems, SpaceBitmap* meta_used,
+                              SpaceBitmap* phys_used, uint32_t* files, uint32_t* dirs) {
+  meta_used->MarkFree(0, metaBlocks_);
+  phys_used->MarkFree(0, partLength_);
   auto claim_phys = [&](uint32_t b, uint32_t n, const std::string& what) {
-    if (!Claim(&phys_used, b, n))
+    if (!Claim(phys_used, b, n))
       problems->push_back(what + " at block " + std::to_string(b) + " overlaps other data");
   };
   // The volume's own structures inside the partition.
@@ -143,12 +140,72 @@ size_t UdfFileSystem::Check(std::vector<std::string>* problems) {
     if (std::find(metaAedBlocks_.begin(), metaAedBlocks_.end(), b) == metaAedBlocks_.end())
       claim_phys(b, 1, "metadata mirror allocation extent");
   if (fsdLocation_.partitionReferenceNum == metaRef_)
-    Claim(&meta_used, fsdLocation_.logicalBlockNum, 1);
+    Claim(meta_used, fsdLocation_.logicalBlockNum, 1);
 
   std::unordered_map<uint64_t, int> seen;
+  *files = *dirs = 0;
+  CheckNode(rootIcb_.location, rootIcb_.location, 0, problems, &seen, meta_used, phys_used, files,
+            dirs);
+}
+
+// The accounting of a volume whose last write-back was cut off: the bitmaps,
+// counts and next unique ID may predate entries already on the disc, and new
+// writes would hand out blocks those entries use. They are made again from the
+// tree; a tree with problems of its own is not trusted for that.
+platform::Win32Error UdfFileSystem::RebuildAccounting() {
+  std::vector<std::string> problems;
+  SpaceBitmap meta_used(metaBlocks_);
+  SpaceBitmap phys_used(partLength_);
   uint32_t files = 0, dirs = 0;
-  CheckNode(rootIcb_.location, rootIcb_.location, 0, problems, &seen, &meta_used, &phys_used,
-            &files, &dirs);
+  walkForRebuild_ = true;
+  walkMaxUniqueId_ = 0;
+  WalkUsage(&problems, &meta_used, &phys_used, &files, &dirs);
+  walkForRebuild_ = false;
+  if (!problems.empty()) {
+    KLOG_WARN("udf: the open volume's tree has %zu problem(s); its accounting is not rebuilt (%s)",
+              problems.size(), problems.front().c_str());
+    return platform::ERROR_DISK_CORRUPT;
+  }
+  if (Err e = BeginChange()) return e;
+  auto adopt = [](const SpaceBitmap& used, SpaceBitmap* recorded) {
+    uint32_t changed = 0;
+    for (uint32_t b = 0; b < used.Size() && b < recorded->Size(); ++b) {
+      if (used.IsFree(b) == recorded->IsFree(b)) continue;
+      if (used.IsFree(b)) {
+        recorded->MarkFree(b, 1);
+      } else {
+        recorded->MarkUsed(b, 1);
+      }
+      ++changed;
+    }
+    return changed;
+  };
+  uint32_t fixed = 0;
+  if (havePhysBitmap_) fixed += adopt(phys_used, &physBitmap_);
+  if (haveMetaBitmap_) {
+    const uint32_t n = adopt(meta_used, &metaBitmap_);
+    if (n) metaBitmapDirty_ = true;
+    fixed += n;
+  }
+  fileCount_ = files;
+  dirCount_ = dirs;
+  if (walkMaxUniqueId_ >= lvid_.uniqueId) lvid_.uniqueId = walkMaxUniqueId_ + 1;
+  KLOG_INFO("udf: accounting of the open volume rebuilt: %u block(s) corrected, %u files, %u folders", fixed,
+            files, dirs);
+  return platform::ERROR_SUCCESS;
+}
+
+size_t UdfFileSystem::Check(std::vector<std::string>* problems) {
+  std::lock_guard lk(mu_);
+  const size_t before = problems->size();
+  if (!mounted_) {
+    problems->push_back("volume not mounted");
+    return 1;
+  }
+  SpaceBitmap meta_used(metaBlocks_);
+  SpaceBitmap phys_used(partLength_);
+  uint32_t files = 0, dirs = 0;
+  WalkUsage(problems, &meta_used, &phys_used, &files, &dirs);
 
   if (files != fileCount_ || dirs != dirCount_)
     problems->push_back("the volume counts " + std::to_string(fileCount_) + " files and " +

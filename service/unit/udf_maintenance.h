@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/text.h"
+#include "platform/udf/udf_file_system.h"
 #include "service/udf/drive_sector_device.h"
 #include "service/udf/metadata_repair.h"
 #include "service/udf/udf_format.h"
@@ -53,9 +54,27 @@ class UdfDiscMaintenance : public DiscMaintenance {
     Report(repaired, written, ("path \"" + platform::Utf16ToUtf8(path) + "\"").c_str());
     return repaired;
   }
+  // A rewritable volume left open gets its space bitmaps, counts and next
+  // unique ID rebuilt from its tree and is written back closed: a write-back cut
+  // off after the entries but before the accounting would otherwise let new
+  // files take blocks that older ones use. A tree with problems stays open (and
+  // read-only) for a repair. A write-once volume only has its descriptor closed.
   bool CloseIntegrity(DeviceHandle device) override {
     Fence fence(this, device);
     UnitDrive drive(device);
+    {
+      udf::DriveSectorDevice sectors(&drive, false);
+      udf::UdfMountOptions options;
+      options.clock = clock_;
+      options.rebuildOpenIntegrity = true;
+      std::unique_ptr<udf::UdfFileSystem> fs;
+      udf::UdfVolumeInfo info;
+      if (udf::UdfFileSystem::Mount(&sectors, options, &fs) == 0 && fs->GetVolumeInformation(&info) == 0 &&
+          !info.recordable) {
+        if (info.readOnly) return false;
+        return fs->Dismount() == 0;
+      }
+    }
     return udf::CloseIntegrity(drive);
   }
 

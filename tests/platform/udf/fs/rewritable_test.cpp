@@ -458,5 +458,79 @@ TEST_F(Rewritable, ConcurrentReadersSeeTheirOwnFiles) {
   EXPECT_EQ(bad.load(), 0);
 }
 
+// A device whose writes stop reaching the disc after a number of synchronizes,
+// as when the program is killed in the middle of a write-back.
+class CutOffDevice : public ISectorDevice {
+ public:
+  CutOffDevice(ISectorDevice* disc, int syncs_kept) : disc_(disc), left_(syncs_kept) {}
+  uint32_t SectorCount() override { return disc_->SectorCount(); }
+  pe::Win32Error ReadSectors(uint32_t lba, uint32_t count, uint8_t* buffer) override {
+    return disc_->ReadSectors(lba, count, buffer);
+  }
+  pe::Win32Error WriteSectors(uint32_t lba, uint32_t count, const uint8_t* buffer) override {
+    return left_ > 0 ? disc_->WriteSectors(lba, count, buffer) : pe::ERROR_SUCCESS;
+  }
+  pe::Win32Error Synchronize() override {
+    if (left_ <= 0) return pe::ERROR_SUCCESS;
+    --left_;
+    return disc_->Synchronize();
+  }
+  pe::Win32Error ReadTracks(std::vector<SectorTrack>* tracks) override { return disc_->ReadTracks(tracks); }
+
+ private:
+  ISectorDevice* disc_;
+  int left_;
+};
+
+TEST_F(Rewritable, AWriteBackCutOffBeforeItsAccountingIsRebuiltFromTheTree) {
+  ASSERT_EQ(PutFile(fs(), u"old", Pattern(300000, 1)), 0u);
+  Remount();
+  vol_->Release();
+  const auto mount = [&](bool rebuild, std::unique_ptr<ImageSectorDevice>* dev, std::unique_ptr<UdfFileSystem>* out) {
+    ASSERT_EQ(ImageSectorDevice::Open(vol_->path(), true, dev), 0u);
+    UdfMountOptions o;
+    o.rebuildOpenIntegrity = rebuild;
+    ASSERT_EQ(UdfFileSystem::Mount(dev->get(), o, out), 0u);
+  };
+  {
+    // The integrity is marked open (one synchronize), the new entries are
+    // written (the next one); the bitmaps and the counts never arrive.
+    std::unique_ptr<ImageSectorDevice> image;
+    ASSERT_EQ(ImageSectorDevice::Open(vol_->path(), true, &image), 0u);
+    CutOffDevice cut(image.get(), 2);
+    std::unique_ptr<UdfFileSystem> f;
+    ASSERT_EQ(UdfFileSystem::Mount(&cut, {}, &f), 0u);
+    ASSERT_EQ(PutFile(*f, u"new", Pattern(500000, 2)), 0u);
+    ASSERT_EQ(f->Dismount(), 0u);
+  }
+  std::unique_ptr<ImageSectorDevice> dev;
+  std::unique_ptr<UdfFileSystem> f;
+  UdfVolumeInfo info;
+  ASSERT_NO_FATAL_FAILURE(mount(false, &dev, &f));
+  ASSERT_EQ(f->GetVolumeInformation(&info), 0u);
+  EXPECT_TRUE(info.integrityOpen);
+  EXPECT_TRUE(info.readOnly);
+  EXPECT_FALSE(Problems(*f).empty()) << "the cut-off left the accounting behind the tree";
+  f.reset();
+  ASSERT_NO_FATAL_FAILURE(mount(true, &dev, &f));
+  ASSERT_EQ(f->GetVolumeInformation(&info), 0u);
+  EXPECT_FALSE(info.readOnly);
+  // A file written now takes blocks nobody else uses.
+  ASSERT_EQ(PutFile(*f, u"more", Pattern(700000, 3)), 0u);
+  ASSERT_EQ(f->Dismount(), 0u);
+  f.reset();
+  ASSERT_NO_FATAL_FAILURE(mount(false, &dev, &f));
+  ASSERT_EQ(f->GetVolumeInformation(&info), 0u);
+  EXPECT_FALSE(info.integrityOpen);
+  EXPECT_EQ(Problems(*f), std::vector<std::string>{});
+  const std::pair<const char16_t*, std::vector<uint8_t>> files[] = {
+      {u"old", Pattern(300000, 1)}, {u"new", Pattern(500000, 2)}, {u"more", Pattern(700000, 3)}};
+  for (const auto& [name, want] : files) {
+    std::vector<uint8_t> back;
+    ASSERT_EQ(GetFile(*f, name, &back), 0u);
+    EXPECT_TRUE(back == want) << pe::Utf16ToUtf8(name);
+  }
+}
+
 }  // namespace
 }  // namespace kelva::udf::testing
