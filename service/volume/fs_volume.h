@@ -289,6 +289,11 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // Writes the live resume file again while one read at the open is still in
   // use (until a snapshot, a full flush or the close replaces it).
   void RefreshLiveResume();
+  // Both resume reads: queues the directories whose catalogs changed since
+  // they were recorded (true when any was), and takes over the header's
+  // catalog-changed and history flags.
+  bool RequeueChangedDirectories();
+  void ApplyResumeFlags(uint8_t flags);
   // Tells the open files of the disc closes since the last call, so that
   // closed files let the pieces of what the discs now keep go.
   void ReleaseRecordedPieces();

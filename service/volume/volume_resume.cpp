@@ -96,6 +96,32 @@ void CFsVolume::DropRestoredState() {
   deferred_save_ = false;
 }
 
+// ---- what both resume files restore ----
+
+bool CFsVolume::RequeueChangedDirectories() {
+  // A directory whose catalog changed since it was last recorded is written
+  // again, in close mode.
+  bool queued = false;
+  storage::ReadGuard g(dir_lock_);
+  std::lock_guard q(dir_queue_mu_);
+  for (auto& d : dirs_) {
+    CDirectoryDb* c = d->dir->catalog();
+    if (c == nullptr || c->ChangeState() != kChanged || d->state == kQueueTaken) continue;
+    if (d->state == kQueueNone) dir_queue_.push_back(d.get());
+    d->state = kQueueWriteClose;
+    queued = true;
+  }
+  return queued;
+}
+
+void CFsVolume::ApplyResumeFlags(uint8_t flags) {
+  if (flags & storage::ResumeHeader::kCatalogChanged) {
+    structure_->SetChangeState(kChanged);
+    deferred_save_ = true;
+  }
+  settings_.history_flag = (flags & storage::ResumeHeader::kNoHistory) ? 0 : 1;
+}
+
 // ---- the live resume file ----
 
 bool CFsVolume::WriteResumeFile() {
@@ -261,17 +287,9 @@ bool CFsVolume::ReadLiveResume(uint32_t number) {
   }
   if (ok) {
     // Whatever was still to be written goes into the queues again.
-    {
-      storage::ReadGuard g(dir_lock_);
-      std::lock_guard q(dir_queue_mu_);
-      for (auto& d : dirs_) {
-        CDirectoryDb* c = d->dir->catalog();
-        if (c == nullptr || c->ChangeState() != kChanged || d->state == kQueueTaken) continue;
-        if (d->state == kQueueNone) dir_queue_.push_back(d.get());
-        d->state = kQueueWriteClose;
-        flags |= storage::ResumeHeader::kCatalogChanged;
-        queued = true;
-      }
+    if (RequeueChangedDirectories()) {
+      flags |= storage::ResumeHeader::kCatalogChanged;
+      queued = true;
     }
     {
       storage::ReadGuard g(file_lock_);
@@ -284,11 +302,7 @@ bool CFsVolume::ReadLiveResume(uint32_t number) {
         queued = true;
       }
     }
-    if (flags & storage::ResumeHeader::kCatalogChanged) {
-      structure_->SetChangeState(kChanged);
-      deferred_save_ = true;
-    }
-    settings_.history_flag = (flags & storage::ResumeHeader::kNoHistory) ? 0 : 1;
+    ApplyResumeFlags(flags);
   }
   FreeReferenceTable();
   file.Close();
@@ -369,17 +383,9 @@ bool CFsVolume::ReadSnapshotResume(uint8_t disc, uint32_t number) {
   }
   bool queued = false;
   if (ok) {
-    {
-      storage::ReadGuard g(dir_lock_);
-      std::lock_guard q(dir_queue_mu_);
-      for (auto& d : dirs_) {
-        CDirectoryDb* c = d->dir->catalog();
-        if (c == nullptr || c->ChangeState() != kChanged || d->state == kQueueTaken) continue;
-        if (d->state == kQueueNone) dir_queue_.push_back(d.get());
-        d->state = kQueueWriteClose;
-        flags |= storage::ResumeHeader::kCatalogChanged;
-        queued = true;
-      }
+    if (RequeueChangedDirectories()) {
+      flags |= storage::ResumeHeader::kCatalogChanged;
+      queued = true;
     }
     // The catalog takes the number found on the discs; it is saved again.
     if (h.catalog_number != number) {
@@ -390,11 +396,7 @@ bool CFsVolume::ReadSnapshotResume(uint8_t disc, uint32_t number) {
       flags |= storage::ResumeHeader::kCatalogChanged;
     }
     existing_catalog_ = true;
-    if (flags & storage::ResumeHeader::kCatalogChanged) {
-      structure_->SetChangeState(kChanged);
-      deferred_save_ = true;
-    }
-    settings_.history_flag = (flags & storage::ResumeHeader::kNoHistory) ? 0 : 1;
+    ApplyResumeFlags(flags);
   }
   FreeReferenceTable();
   file.Close();
