@@ -639,9 +639,12 @@ Win32Error CFileObject::WriteChunk(int64_t p, uint32_t n, const uint8_t* data, u
   // p lies inside the segment.
   if (it->start % kWindowBytes == 0 && it->length <= kWindowBytes && it->state != FileSegment::kChanged) {
     // A small recorded window becomes changed again in place.
-    const int64_t rounded = RoundUp(it->length);
-    if (!volume_->HasRoomFor(rounded)) return ERROR_DISK_FULL;
-    volume_->AddPendingBytes(rounded);
+    // One waiting for the recorder is pending already.
+    if (it->state == FileSegment::kRecorded) {
+      const int64_t rounded = RoundUp(it->length);
+      if (!volume_->HasRoomFor(rounded)) return ERROR_DISK_FULL;
+      volume_->AddPendingBytes(rounded);
+    }
     it->state = FileSegment::kChanged;
     content_changed_.store(true);
   }
@@ -861,7 +864,7 @@ void CFileObject::InsertSegment(std::unique_lock<std::mutex>& lock, const FileSe
       ++it;
     }
     // Changed bytes that went are no longer waiting for the discs.
-    if (old.state == FileSegment::kChanged) {
+    if (old.state != FileSegment::kRecorded) {
       const int64_t head = old.start < seg.start ? seg.start - old.start : 0;
       const int64_t tail = old.end() > seg.end() ? old.end() - seg.end() : 0;
       volume_->AddPendingBytes(RoundUp(head) + RoundUp(tail) - RoundUp(old.length));
@@ -920,7 +923,7 @@ void CFileObject::Truncate(std::unique_lock<std::mutex>& lock, int64_t size) {
     const FileSegment old = *it;
     cut.push_back(old);
     const int64_t kept = old.start < size ? size - old.start : 0;
-    if (old.state == FileSegment::kChanged) volume_->AddPendingBytes(RoundUp(kept) - RoundUp(old.length));
+    if (old.state != FileSegment::kRecorded) volume_->AddPendingBytes(RoundUp(kept) - RoundUp(old.length));
     volume_->AddCachedBytes(kept - old.length);
     if (kept > 0) {
       it->length = static_cast<uint32_t>(kept);
@@ -1477,12 +1480,12 @@ Win32Error CFileObject::Record() {
     }
   }
   std::unique_lock lock(mu_);
-  if (result != 0) {
-    for (FileSegment& s : segments_) {
-      if (s.state == FileSegment::kRecording) s.state = FileSegment::kChanged;
-    }
-    return result;
+  // A segment that a write cut while it waited its turn was not recorded (the
+  // part of it left keeps its old bytes): it waits for the next recording.
+  for (FileSegment& s : segments_) {
+    if (s.state == FileSegment::kRecording) s.state = FileSegment::kChanged;
   }
+  if (result != 0) return result;
   // A file cut shorter than its recorded content: the extents beyond go.
   if (index_ && recording_.recorded_length > eof_) {
     ExtentRecord x;

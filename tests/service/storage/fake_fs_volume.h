@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -104,6 +106,7 @@ class FakeDisc : public IDiscRecorder {
   Win32Error WriteData(const void* data, uint32_t count, uint32_t* done) override {
     *done = 0;
     if (!open_) return platform::ERROR_INVALID_HANDLE;
+    if (on_write) std::exchange(on_write, nullptr)();
     const uint64_t used = UsedOn(std::get<1>(in_progress_));
     const uint64_t room = full.count(std::get<1>(in_progress_)) ? 0 : (used >= disc_bytes ? 0 : disc_bytes - used);
     *done = static_cast<uint32_t>(std::min<uint64_t>(count, room));
@@ -146,6 +149,8 @@ class FakeDisc : public IDiscRecorder {
   uint64_t disc_bytes = UINT64_MAX;  // data bytes each disc takes (WriteData)
   std::atomic<int> io_locks{0};
   std::atomic<int> data_reads{0};
+  // Run once by the next data write, while the recorder copies (no file lock held).
+  std::function<void()> on_write;
   // Errors answered by the next recordings, first one first.
   std::vector<Win32Error> fail_next;
 

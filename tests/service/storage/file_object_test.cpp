@@ -376,6 +376,31 @@ TEST_F(FileObjectTest, RecordingKeepsKindZeroWhileContentGrowsAsOneRun) {
   EXPECT_EQ(row.size, MiB + 5010);
 }
 
+// A write that cuts a segment still waiting its turn in a recording leaves the
+// part kept for the next recording: nothing written is left off the discs and
+// the bytes waiting for them add up to zero once all is recorded.
+TEST_F(FileObjectTest, SegmentCutWhileARecordingWaitsIsRecordedNextTime) {
+  CFileObject& f = NewFile();
+  std::string content = Pattern(0, static_cast<size_t>(6 * MiB + MiB / 2), 5);
+  std::fill(content.begin() + 3 * MiB, content.begin() + 5 * MiB, '\0');
+  WriteAll(f, 0, content.substr(0, 3 * MiB));        // one segment [0, 3 MiB)
+  WriteAll(f, 5 * MiB, content.substr(5 * MiB));     // one segment [5 MiB, 6.5 MiB)
+  const std::string patch = Pattern(5 * MiB + 10, 100, 77);
+  volume_->disc().on_write = [&] { WriteAll(f, 5 * MiB + 10, patch); };  // cuts the second one
+  content.replace(5 * MiB + 10, patch.size(), patch);
+  ASSERT_EQ(f.Record(), 0u);
+  ASSERT_EQ(f.Record(), 0u);
+  EXPECT_EQ(f.Record(), platform::ERROR_RETRY);
+  EXPECT_EQ(volume_->pending_bytes.load(), 0);
+  ASSERT_EQ(f.Close(), 0u);
+  f.DiscClosed(volume_->DiscCloses());
+  EXPECT_TRUE(f.Segments().empty());
+  // What the discs hold, read as after a restart.
+  auto& again = files_.emplace_back(std::make_unique<CFileObject>(volume_.get()));
+  ASSERT_EQ(again->Open(f.entry(), parent()), 0u);
+  EXPECT_TRUE(ReadAll(*again, 0, static_cast<uint32_t>(content.size())) == content);
+}
+
 TEST_F(FileObjectTest, ConcurrentReadersSeeOnlyWrittenBytes) {
   CFileObject& f = NewFile();
   constexpr int64_t kSize = 4 * MiB;
