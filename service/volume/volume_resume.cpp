@@ -230,9 +230,12 @@ bool CFsVolume::ReadLiveResume(uint32_t number) {
   uint8_t flags = h.flags;
   bool queued = false;
   if (ok) {
-    cached_ = static_cast<int64_t>(h.cached_data_bytes);
-    pending_ = static_cast<int64_t>(h.pending_archive_bytes);
-    metadata_ = static_cast<int64_t>(h.metadata_bytes);
+    // The cached and pending bytes are those of the file objects, which count
+    // their segments as they load: the header's figures would count them twice
+    // (and may be a moment older than the records of a file written while
+    // the volume was in use).
+    cached_ = 0;
+    pending_ = 0;
     save_requested_ = (flags & storage::ResumeHeader::kSaveRequested) != 0;
     catalog_growth_ = static_cast<int64_t>(h.catalog_growth);
     existing_catalog_ = (flags & storage::ResumeHeader::kExistingCatalog) != 0;
@@ -303,6 +306,8 @@ bool CFsVolume::ReadLiveResume(uint32_t number) {
       }
     }
     ApplyResumeFlags(flags);
+    // The header's metadata figure already holds what the objects added.
+    metadata_ = static_cast<int64_t>(h.metadata_bytes);
   }
   FreeReferenceTable();
   file.Close();

@@ -407,6 +407,7 @@ TEST_F(VolumeArchiveTest, UnrecordedFileSurvivesAQuickCloseInTheResumeFile) {
   ASSERT_TRUE(s->Open());
   EXPECT_EQ(std::count(s->unit.notices.begin(), s->unit.notices.end(), kNoticeResumed), 1);
   ASSERT_TRUE(test::Eventually([&] { return !s->volume->busy() && s->volume->FilesToWrite() == 0; }, 60000));
+  EXPECT_EQ(s->volume->pending_bytes(), 0);  // counted once, from the restored object
   std::vector<uint8_t> got;
   ASSERT_TRUE(s->ReadFile(u"", u"late", &got));
   EXPECT_TRUE(got == data);

@@ -105,7 +105,12 @@ class VolumeCrashTest : public storage::testing::DiscEngineTest {
       Say(fd, kPhaseRecord);
       // Complete: recorded, catalogs written, archived, the disc closed.
       if (!test::Eventually([&] { return !s->volume->busy(); }, 120000)) _exit(14);
-      if (s->volume->read_only() != 0 || s->volume->pending_bytes() != 0 || s->volume->FilesToWrite() != 0) _exit(16);
+      if (s->volume->read_only() != 0 || s->volume->pending_bytes() != 0 || s->volume->FilesToWrite() != 0) {
+        std::fprintf(stderr, "child idle with read-only %d, %lld bytes pending, %u files to write\n",
+                     static_cast<int>(s->volume->read_only()), static_cast<long long>(s->volume->pending_bytes()),
+                     s->volume->FilesToWrite());
+        _exit(16);
+      }
       uint8_t record[6] = {kPhaseComplete};
       std::memcpy(record + 1, &index, 4);
       record[5] = in_folder ? 1 : 0;
