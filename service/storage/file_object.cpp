@@ -1303,10 +1303,14 @@ Win32Error CFileObject::RecordSegment(const FileSegment& s) {
         recording_.in_disc_file = from;
         e = engine->SetDataLength(static_cast<uint64_t>(from));
       }
+      const bool cut_back = e == 0;
       if (e == 0) e = WriteRun(s, from, left, &written);
       engine->CloseDataFile();
       std::lock_guard lock(mu_);
-      recording_.recorded_length = std::max(recording_.recorded_length, from + written);
+      // Cut back to the run's start, the disc file holds what the run wrote
+      // after it and nothing more, also when the run stopped part way: the
+      // rest of the run waits in its segment.
+      if (cut_back) recording_.recorded_length = from + written;
     } else {
       if (kind == ENTRY_KIND_FILE) {
         if (const Win32Error c = ConvertToIndex(); c != 0) return c;

@@ -376,6 +376,48 @@ TEST_F(FileObjectTest, RecordingKeepsKindZeroWhileContentGrowsAsOneRun) {
   EXPECT_EQ(row.size, MiB + 5010);
 }
 
+// A run rewritten from inside the recorded content cuts the disc file back to
+// its start; when the disc fills part way, what the file counts as recorded is
+// what its disc file holds, and the rest follows on the next disc (or at the
+// next recording when there is none). The content read back from the discs is
+// the content written either way.
+TEST_F(FileObjectTest, RewrittenRunStoppedByAFullDiscCountsWhatTheDiscFileHolds) {
+  const struct {
+    const char* name;
+    uint8_t highest;  // the magazine's last disc
+    Win32Error first_record;
+  } cases[] = {
+      {"next disc takes the rest", 11, 0},
+      {"no further disc", 0, platform::ERROR_DISK_FULL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    volume_->disc().files.clear();
+    volume_->disc().current = 0;
+    volume_->disc().highest = c.highest;
+    CFileObject& f = RecordedFile(3 * MiB, 3 * MiB);
+    const auto own = std::make_tuple(uint8_t{CK_DAT}, uint8_t{0}, f.entry().file);
+    std::string content = Pattern(0, 4 * MiB);
+    const std::string patch = Pattern(0, 10, 99);
+    content.replace(2 * MiB, patch.size(), patch);
+    WriteAll(f, 2 * MiB, patch);  // one changed window from 2 MiB, then appended to
+    WriteAll(f, 3 * MiB, content.substr(3 * MiB));
+    volume_->disc().disc_bytes = 2 * MiB + MiB / 2;  // disc 0 fills half way through the run
+    ASSERT_EQ(f.Record(), c.first_record);
+    EXPECT_EQ(volume_->disc().files[own].size(), 2u * MiB + MiB / 2);
+    if (c.first_record != 0) {
+      EXPECT_EQ(f.recording_state().recorded_length, 2 * MiB + MiB / 2);
+      volume_->disc().disc_bytes = UINT64_MAX;
+      ASSERT_EQ(f.Record(), 0u);
+    }
+    ASSERT_EQ(f.Close(), 0u);
+    f.DiscClosed(volume_->DiscCloses());
+    ASSERT_TRUE(f.Segments().empty());
+    EXPECT_TRUE(ReadAll(f, 0, 4 * MiB) == content);
+    volume_->disc().disc_bytes = UINT64_MAX;
+  }
+}
+
 // A write that cuts a segment still waiting its turn in a recording leaves the
 // part kept for the next recording: nothing written is left off the discs and
 // the bytes waiting for them add up to zero once all is recorded.
