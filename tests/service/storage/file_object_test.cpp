@@ -418,6 +418,37 @@ TEST_F(FileObjectTest, RewrittenRunStoppedByAFullDiscCountsWhatTheDiscFileHolds)
   }
 }
 
+// The volume finds the object of an open file by the identity its parent's row
+// names. A recording that turns the file into an extent index changes the
+// identity only together with the row: while it copies, and after it stopped
+// part way, an open by name still reaches this object (and not a second one
+// made from the row, which would miss the content waiting in this one).
+TEST_F(FileObjectTest, IdentityChangesOnlyWithTheParentRow) {
+  CFileObject& f = RecordedFile(3 * MiB, 3 * MiB);
+  auto row_identity = [&] {
+    DirEntryRecord row;
+    row.name = f.entry().name;
+    EXPECT_TRUE(parent()->GetEntry(&row));
+    return CFileObject::PackIdentity(row.type, row.disk, row.file);
+  };
+  const uint64_t before = row_identity();
+  ASSERT_EQ(f.identity(), before);
+  WriteAll(f, 0, Pattern(0, 1000, 7));  // inside the recorded content: it becomes a second run
+  volume_->disc().full.insert(0);
+  volume_->disc().highest = 0;
+  ASSERT_EQ(f.Record(), platform::ERROR_DISK_FULL);
+  EXPECT_EQ(f.entry().type & ENTRY_KIND_MASK, ENTRY_KIND_EXTENTS);  // the index waits in the cache
+  EXPECT_EQ(f.identity(), before);
+
+  volume_->disc().full.clear();
+  uint64_t while_copying = 0;
+  volume_->disc().on_write = [&] { while_copying = f.identity(); };
+  ASSERT_EQ(f.Record(), 0u);
+  EXPECT_EQ(while_copying, before);
+  EXPECT_NE(f.identity(), before);
+  EXPECT_EQ(f.identity(), row_identity());
+}
+
 // A write that cuts a segment still waiting its turn in a recording leaves the
 // part kept for the next recording: nothing written is left off the discs and
 // the bytes waiting for them add up to zero once all is recorded.
@@ -604,6 +635,36 @@ TEST_F(FileObjectTest, SavedObjectResumesWithItsSegmentsAndContent) {
       EXPECT_GE(s.piece, 2u);
     }
   }
+}
+
+// A rename in place and a move to another folder mark different history
+// records; a moved file is found by the row in its new folder.
+TEST_F(FileObjectTest, RenameAndMoveMarkTheirOwnHistory) {
+  CDirObject sub(volume_.get());
+  ASSERT_EQ(sub.Create(parent(), u"\\sub", 0x10, 1000), 0u);
+  volume_->Register(&sub);
+  const struct {
+    const char16_t* name;
+    CDirectoryDb* target;
+    const char16_t* path;
+    uint8_t pending;
+  } cases[] = {
+      {u"a.txt", nullptr, u"\\b.txt", kPendingRenamed},
+      {u"c.txt", sub.catalog(), u"\\sub\\d.txt", kPendingMoved},
+  };
+  for (const auto& c : cases) {
+    CFileObject& f = NewFile(c.name);
+    WriteAll(f, 0, "abc");
+    ASSERT_EQ(f.Rename(c.target, c.path), 0u);
+    EXPECT_EQ(f.pending_history(), c.pending);
+    DirEntryRecord row;
+    row.name = f.entry().name;
+    ASSERT_TRUE(f.parent_catalog()->GetEntry(&row));
+    EXPECT_EQ(f.identity(), CFileObject::PackIdentity(row.type, row.disk, row.file));
+  }
+  files_.clear();
+  volume_->Unregister(&sub);
+  sub.Close();
 }
 
 TEST_F(FileObjectTest, RenameAndDeleteChangeTheParentRow) {
