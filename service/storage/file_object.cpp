@@ -1564,14 +1564,26 @@ Win32Error CFileObject::LoadState(IDataStream& stream) {
   if (have_entry_) return ERROR_INVALID_PARAMETER;
   FileResumeState s;
   if (const Win32Error e = ReadFileResumeState(stream, &s); e != 0) return e;
+  CDirectoryDb* parent = volume_->CatalogOfReference(s.parent_reference);
+  // Opens by name find the object by what the parent's row names; a recording
+  // that stopped before it wrote the row left the row behind the saved entry.
+  uint64_t identity = PackIdentity(s.type, s.disc, s.file);
+  if (parent != nullptr) {
+    DirEntryRecord row;
+    row.name = s.entry.name;
+    EntryLock entry_lock(volume_);
+    if (parent->GetEntry(&row) && ((row.type ^ s.type) & ENTRY_STREAM) == 0) {
+      identity = PackIdentity(row.type, row.disk, row.file);
+    }
+  }
   std::lock_guard lock(mu_);
   entry_ = s.entry;
   entry_.type = s.type;
   entry_.disk = s.disc;
   entry_.file = s.file;
-  PublishIdentity();
+  identity_.store(identity);
   have_entry_ = true;
-  parent_ = volume_->CatalogOfReference(s.parent_reference);
+  parent_ = parent;
   opened_disc_ = s.disc;
   opened_file_ = s.file;
   eof_ = s.end_of_file;

@@ -439,6 +439,14 @@ TEST_F(FileObjectTest, IdentityChangesOnlyWithTheParentRow) {
   ASSERT_EQ(f.Record(), platform::ERROR_DISK_FULL);
   EXPECT_EQ(f.entry().type & ENTRY_KIND_MASK, ENTRY_KIND_EXTENTS);  // the index waits in the cache
   EXPECT_EQ(f.identity(), before);
+  {
+    MemoryStream saved;  // and so does an object resumed from it
+    ASSERT_EQ(f.SaveState(saved), 0u);
+    CFileObject resumed(volume_.get());
+    MemoryStream in(saved.bytes());
+    ASSERT_EQ(resumed.LoadState(in), 0u);
+    EXPECT_EQ(resumed.identity(), before);
+  }
 
   volume_->disc().full.clear();
   uint64_t while_copying = 0;
