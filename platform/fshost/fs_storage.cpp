@@ -120,6 +120,9 @@ void* OpInit(fuse_conn_info* conn, fuse_config* cfg) {
   cfg->use_ino = 0;
   conn->max_write = 1u << 20;
   conn->want |= FUSE_CAP_READDIRPLUS;
+  // Opens with O_TRUNC reach the volume as a separate size change to 0: the
+  // open itself does not cut the file.
+  conn->want &= ~FUSE_CAP_ATOMIC_O_TRUNC;
   return self;
 }
 

@@ -628,6 +628,21 @@ Win32Error CDiscEngine::DoBegin(Request& r) {
     in_progress_.reset();
     return e;
   }
+  // A file opened again is appended to: the unit opens it at offset 0, so the
+  // position is moved to its end before anything is written.
+  if (!r.flag) {
+    CommandScope c(this, DiscOperation::kOpen);
+    uint64_t end = 0;
+    if (!unit_->GetInfo(name, nullptr, nullptr, nullptr, nullptr, &end)) {
+      e = pe::ERROR_FILE_NOT_FOUND;
+    } else {
+      e = unit_->Seek(in_progress_.get(), end);
+    }
+    if (e != pe::ERROR_SUCCESS) {
+      CloseInProgress();
+      return e;
+    }
+  }
   written_ = true;
   ip_kind_ = r.kind;
   ip_disc_ = r.disc;
@@ -696,7 +711,10 @@ Win32Error CDiscEngine::DoWrite(Request& r) {
 Win32Error CDiscEngine::DoSetLength(Request& r) {
   if (in_progress_ == nullptr || !ip_write_) return pe::ERROR_INVALID_HANDLE;
   CommandScope c(this, DiscOperation::kCreate);
-  return PassBackWriteError(unit_->SetEndOfFile(in_progress_.get(), r.offset));
+  if (const Win32Error e = PassBackWriteError(unit_->SetEndOfFile(in_progress_.get(), r.offset))) return e;
+  // The next write goes on at the new end: the unit leaves the position where
+  // it was, which after a cut lies past the end and after a growth inside it.
+  return PassBackWriteError(unit_->Seek(in_progress_.get(), r.offset));
 }
 
 Win32Error CDiscEngine::DoCloseDisc() {

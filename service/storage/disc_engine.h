@@ -166,8 +166,8 @@ class CDiscEngine {
   platform::Win32Error RecordLogHead(uint8_t disc, uint32_t file, RecordAnswer* answer);
   // Opens (create false) or creates (create true, failing with 80 when it
   // exists) the disc file (kind, file) on the current disc for writing, and
-  // keeps it as the disc file in progress. Disc 255 with CK_DIR names the
-  // directory pack.
+  // keeps it as the disc file in progress, positioned at its end. Disc 255
+  // with CK_DIR names the directory pack.
   platform::Win32Error BeginDataFile(CacheKind kind, uint8_t naming_disc, uint32_t file, bool create);
   // Loads disc (the current disc when 255) and keeps the named file open.
   platform::Win32Error OpenDiscFile(CacheKind kind, uint8_t disc, uint32_t file, bool for_writing);
@@ -177,6 +177,8 @@ class CDiscEngine {
                                 void* buffer, uint32_t count, uint32_t* done);
   // Writes to the disc file in progress at its position (6 when none is open).
   platform::Win32Error WriteData(const void* data, uint32_t count, uint32_t* done);
+  // Cuts back or extends (with zeros) the disc file in progress; the position
+  // moves to the new end.
   platform::Win32Error SetDataLength(uint64_t length);
   platform::Win32Error CloseDisc();
   platform::Win32Error PrepareDisc();

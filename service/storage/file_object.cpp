@@ -991,10 +991,16 @@ Win32Error CFileObject::SetAllocation(int64_t size) {
 // ---- the row in the parent ----
 
 Win32Error CFileObject::UpdateRow() {
-  if (parent_ == nullptr) return ERROR_SUCCESS;
+  if (parent_ == nullptr) {
+    std::lock_guard lock(mu_);
+    PublishIdentity();  // no row to follow
+    return ERROR_SUCCESS;
+  }
   DirEntryRecord row = entry();
   EntryLock lock(volume_);
   if (!parent_->UpdateEntry(row)) return ERROR_ACCESS_DENIED;
+  // Opens by name find this object by what the row now names.
+  identity_.store(PackIdentity(row.type, row.disk, row.file));
   volume_->SettleDirectoryGrowth(parent_);
   return ERROR_SUCCESS;
 }
@@ -1134,10 +1140,11 @@ Win32Error CFileObject::Rename(CDirectoryDb* target, std::u16string_view new_pat
   if (!have_entry_ || parent_ == nullptr) return ERROR_INVALID_PARAMETER;
   if (IsDeleted(entry_)) return ERROR_ACCESS_DENIED;
   if (target == nullptr) target = parent_;
+  const bool across = target != parent_;
   const std::u16string_view name = LastComponent(new_path);
   if (name.empty()) return ERROR_INVALID_PARAMETER;
   if (!volume_->HasRoomFor(0) || !volume_->SyncDirectoryGrowth(parent_) ||
-      (target != parent_ && !volume_->SyncDirectoryGrowth(target))) {
+      (across && !volume_->SyncDirectoryGrowth(target))) {
     return ERROR_DISK_FULL;
   }
   DirEntryRecord moved = entry();
@@ -1145,7 +1152,7 @@ Win32Error CFileObject::Rename(CDirectoryDb* target, std::u16string_view new_pat
   moved.name = std::u16string(name);
   {
     EntryLock lock(volume_);
-    if (target == parent_) {
+    if (!across) {
       if (!parent_->RenameEntry(old_name, moved.name)) return ERROR_ACCESS_DENIED;
     } else {
       if (!target->InsertEntry(moved)) return ERROR_NOT_ENOUGH_MEMORY;
@@ -1171,13 +1178,15 @@ Win32Error CFileObject::Rename(CDirectoryDb* target, std::u16string_view new_pat
     }
   }
   volume_->SyncDirectoryGrowth(target);
-  if (target != parent_) volume_->SettleDirectoryGrowth(parent_);
+  if (across) volume_->SettleDirectoryGrowth(parent_);
   {
     std::lock_guard lock(mu_);
     entry_.name = moved.name;
     parent_ = target;
   }
-  if (volume_->GetHistoryFlag()) pending_history_.fetch_or(target == parent_ ? kPendingRenamed : kPendingMoved);
+  // The row in the new folder names the entry as it stood when it was copied.
+  if (across) identity_.store(PackIdentity(moved.type, moved.disk, moved.file));
+  if (volume_->GetHistoryFlag()) pending_history_.fetch_or(across ? kPendingMoved : kPendingRenamed);
   volume_->SettleDirectoryGrowth(target);
   return ERROR_SUCCESS;
 }
@@ -1228,7 +1237,6 @@ Win32Error CFileObject::ConvertToIndex() {
   entry_.disk = disc;
   entry_.file = number;
   entry_.type = static_cast<uint8_t>((entry_.type & ~ENTRY_KIND_MASK) | ENTRY_KIND_EXTENTS);
-  PublishIdentity();
   index_created_ = true;
   return ERROR_SUCCESS;
 }
@@ -1287,7 +1295,6 @@ Win32Error CFileObject::RecordSegment(const FileSegment& s) {
       if (fresh) {
         std::lock_guard lock(mu_);
         entry_.disk = disc;  // nothing recorded yet: the file takes the current disc
-        PublishIdentity();
       }
       e = engine->BeginDataFile(CK_DAT, entry_.file, fresh);
       if (e == platform::ERROR_FILE_EXISTS) e = engine->BeginDataFile(CK_DAT, entry_.file, false);
@@ -1303,10 +1310,14 @@ Win32Error CFileObject::RecordSegment(const FileSegment& s) {
         recording_.in_disc_file = from;
         e = engine->SetDataLength(static_cast<uint64_t>(from));
       }
+      const bool cut_back = e == 0;
       if (e == 0) e = WriteRun(s, from, left, &written);
       engine->CloseDataFile();
       std::lock_guard lock(mu_);
-      recording_.recorded_length = std::max(recording_.recorded_length, from + written);
+      // Cut back to the run's start, the disc file holds what the run wrote
+      // after it and nothing more, also when the run stopped part way: the
+      // rest of the run waits in its segment.
+      if (cut_back) recording_.recorded_length = from + written;
     } else {
       if (kind == ENTRY_KIND_FILE) {
         if (const Win32Error c = ConvertToIndex(); c != 0) return c;
@@ -1382,7 +1393,6 @@ Win32Error CFileObject::RecordIndex() {
     index_file_ = new_file;
     entry_.disk = new_disc;
     entry_.file = new_file;
-    PublishIdentity();
     return ERROR_SUCCESS;
   }
 }
@@ -1554,14 +1564,26 @@ Win32Error CFileObject::LoadState(IDataStream& stream) {
   if (have_entry_) return ERROR_INVALID_PARAMETER;
   FileResumeState s;
   if (const Win32Error e = ReadFileResumeState(stream, &s); e != 0) return e;
+  CDirectoryDb* parent = volume_->CatalogOfReference(s.parent_reference);
+  // Opens by name find the object by what the parent's row names; a recording
+  // that stopped before it wrote the row left the row behind the saved entry.
+  uint64_t identity = PackIdentity(s.type, s.disc, s.file);
+  if (parent != nullptr) {
+    DirEntryRecord row;
+    row.name = s.entry.name;
+    EntryLock entry_lock(volume_);
+    if (parent->GetEntry(&row) && ((row.type ^ s.type) & ENTRY_STREAM) == 0) {
+      identity = PackIdentity(row.type, row.disk, row.file);
+    }
+  }
   std::lock_guard lock(mu_);
   entry_ = s.entry;
   entry_.type = s.type;
   entry_.disk = s.disc;
   entry_.file = s.file;
-  PublishIdentity();
+  identity_.store(identity);
   have_entry_ = true;
-  parent_ = volume_->CatalogOfReference(s.parent_reference);
+  parent_ = parent;
   opened_disc_ = s.disc;
   opened_file_ = s.file;
   eof_ = s.end_of_file;

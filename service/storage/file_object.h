@@ -192,9 +192,12 @@ class CFileObject {
   void SetTrimAtClose(bool on) { trim_at_close_ = on; }
 
   // ---- for the volume and the tests ----
-  // The entry's type (kind and stream bit), disc and file, packed as
-  // type << 40 | disc << 32 | file; readable without the object lock, so that
-  // the volume can compare it while it holds its table locks.
+  // The entry's type (kind and stream bit), disc and file as the parent's row
+  // names them, packed as type << 40 | disc << 32 | file: a recording that
+  // moves the file to another disc or to an extent index changes it when it
+  // writes the row, so that an open by name finds this object meanwhile.
+  // Readable without the object lock, so that the volume can compare it while
+  // it holds its table locks.
   uint64_t identity() const { return identity_.load(); }
   static uint64_t PackIdentity(uint8_t type, uint8_t disc, uint32_t file) {
     return uint64_t{static_cast<uint8_t>(type & (ENTRY_KIND_MASK | ENTRY_STREAM))} << 40 | uint64_t{disc} << 32 | file;

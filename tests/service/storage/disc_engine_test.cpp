@@ -289,6 +289,68 @@ TEST_F(DiscEngineTest, DataFilesAreWrittenAndReadBackRangeByRange) {
   EXPECT_EQ(CountOf(calls, "seek "), 2u);  // the jump forward and the one back
 }
 
+// A data file written over several openings, as a file's content is recorded
+// run by run: an opened file is written on at its end, and after a length
+// change at the new end. Each case is played against a byte model.
+TEST_F(DiscEngineTest, DataFileOpenedAgainIsWrittenOnAtItsEndOrItsNewLength) {
+  Start();
+  struct Step {
+    enum Kind { kCreate, kOpen, kWrite, kLength } kind;
+    uint32_t amount = 0;  // bytes written, or the new length
+  };
+  using S = Step;
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"appended after opening again", {{S::kCreate}, {S::kWrite, 5000}, {S::kOpen}, {S::kWrite, 3000}}},
+      {"cut back and written on", {{S::kCreate}, {S::kWrite, 10000}, {S::kOpen}, {S::kLength, 4096}, {S::kWrite, 3000}}},
+      {"grown with zeros and written on", {{S::kCreate}, {S::kWrite, 1000}, {S::kOpen}, {S::kLength, 6144}, {S::kWrite, 2000}}},
+      // A run padded to whole sectors and set back to its true length.
+      {"padded run set back, then more", {{S::kCreate}, {S::kWrite, 2048}, {S::kLength, 1500}, {S::kWrite, 700},
+                                          {S::kOpen}, {S::kWrite, 300}}},
+  };
+  const std::vector<uint8_t> source = Pattern(20000, 31);
+  uint32_t number = 500;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> model;
+    size_t position = 0;
+    uint32_t from = 0;  // where the next write takes its bytes in source
+    for (const Step& step : c.steps) {
+      uint32_t done = 0;
+      switch (step.kind) {
+        case S::kCreate:
+        case S::kOpen:
+          engine_->CloseDataFile();
+          ASSERT_EQ(engine_->BeginDataFile(CK_DAT, 0, number, step.kind == S::kCreate), 0u);
+          position = model.size();
+          break;
+        case S::kWrite:
+          ASSERT_EQ(engine_->WriteData(source.data() + from, step.amount, &done), 0u);
+          ASSERT_EQ(done, step.amount);
+          if (model.size() < position + step.amount) model.resize(position + step.amount);
+          std::copy_n(source.begin() + from, step.amount, model.begin() + static_cast<ptrdiff_t>(position));
+          position += step.amount;
+          from += step.amount;
+          break;
+        case S::kLength:
+          ASSERT_EQ(engine_->SetDataLength(step.amount), 0u);
+          model.resize(step.amount);
+          position = step.amount;
+          break;
+      }
+    }
+    ASSERT_EQ(engine_->CloseDataFile(), 0u);
+    std::vector<uint8_t> back(model.size() + 100);
+    uint32_t got = 0;
+    ASSERT_EQ(engine_->ReadData(CK_DAT, 0, number, 0, back.data(), static_cast<uint32_t>(back.size()), &got), 0u);
+    back.resize(got);
+    EXPECT_TRUE(back == model) << "read " << got << " of " << model.size() << " bytes";
+    ++number;
+  }
+}
+
 TEST_F(DiscEngineTest, ADirectoryPackIsWrittenToAndReadFromTheCurrentDisc) {
   Start();
   const auto catalog = Pattern(300000, 9);

@@ -376,6 +376,87 @@ TEST_F(FileObjectTest, RecordingKeepsKindZeroWhileContentGrowsAsOneRun) {
   EXPECT_EQ(row.size, MiB + 5010);
 }
 
+// A run rewritten from inside the recorded content cuts the disc file back to
+// its start; when the disc fills part way, what the file counts as recorded is
+// what its disc file holds, and the rest follows on the next disc (or at the
+// next recording when there is none). The content read back from the discs is
+// the content written either way.
+TEST_F(FileObjectTest, RewrittenRunStoppedByAFullDiscCountsWhatTheDiscFileHolds) {
+  const struct {
+    const char* name;
+    uint8_t highest;  // the magazine's last disc
+    Win32Error first_record;
+  } cases[] = {
+      {"next disc takes the rest", 11, 0},
+      {"no further disc", 0, platform::ERROR_DISK_FULL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    volume_->disc().files.clear();
+    volume_->disc().current = 0;
+    volume_->disc().highest = c.highest;
+    CFileObject& f = RecordedFile(3 * MiB, 3 * MiB);
+    const auto own = std::make_tuple(uint8_t{CK_DAT}, uint8_t{0}, f.entry().file);
+    std::string content = Pattern(0, 4 * MiB);
+    const std::string patch = Pattern(0, 10, 99);
+    content.replace(2 * MiB, patch.size(), patch);
+    WriteAll(f, 2 * MiB, patch);  // one changed window from 2 MiB, then appended to
+    WriteAll(f, 3 * MiB, content.substr(3 * MiB));
+    volume_->disc().disc_bytes = 2 * MiB + MiB / 2;  // disc 0 fills half way through the run
+    ASSERT_EQ(f.Record(), c.first_record);
+    EXPECT_EQ(volume_->disc().files[own].size(), 2u * MiB + MiB / 2);
+    if (c.first_record != 0) {
+      EXPECT_EQ(f.recording_state().recorded_length, 2 * MiB + MiB / 2);
+      volume_->disc().disc_bytes = UINT64_MAX;
+      ASSERT_EQ(f.Record(), 0u);
+    }
+    ASSERT_EQ(f.Close(), 0u);
+    f.DiscClosed(volume_->DiscCloses());
+    ASSERT_TRUE(f.Segments().empty());
+    EXPECT_TRUE(ReadAll(f, 0, 4 * MiB) == content);
+    volume_->disc().disc_bytes = UINT64_MAX;
+  }
+}
+
+// The volume finds the object of an open file by the identity its parent's row
+// names. A recording that turns the file into an extent index changes the
+// identity only together with the row: while it copies, and after it stopped
+// part way, an open by name still reaches this object (and not a second one
+// made from the row, which would miss the content waiting in this one).
+TEST_F(FileObjectTest, IdentityChangesOnlyWithTheParentRow) {
+  CFileObject& f = RecordedFile(3 * MiB, 3 * MiB);
+  auto row_identity = [&] {
+    DirEntryRecord row;
+    row.name = f.entry().name;
+    EXPECT_TRUE(parent()->GetEntry(&row));
+    return CFileObject::PackIdentity(row.type, row.disk, row.file);
+  };
+  const uint64_t before = row_identity();
+  ASSERT_EQ(f.identity(), before);
+  WriteAll(f, 0, Pattern(0, 1000, 7));  // inside the recorded content: it becomes a second run
+  volume_->disc().full.insert(0);
+  volume_->disc().highest = 0;
+  ASSERT_EQ(f.Record(), platform::ERROR_DISK_FULL);
+  EXPECT_EQ(f.entry().type & ENTRY_KIND_MASK, ENTRY_KIND_EXTENTS);  // the index waits in the cache
+  EXPECT_EQ(f.identity(), before);
+  {
+    MemoryStream saved;  // and so does an object resumed from it
+    ASSERT_EQ(f.SaveState(saved), 0u);
+    CFileObject resumed(volume_.get());
+    MemoryStream in(saved.bytes());
+    ASSERT_EQ(resumed.LoadState(in), 0u);
+    EXPECT_EQ(resumed.identity(), before);
+  }
+
+  volume_->disc().full.clear();
+  uint64_t while_copying = 0;
+  volume_->disc().on_write = [&] { while_copying = f.identity(); };
+  ASSERT_EQ(f.Record(), 0u);
+  EXPECT_EQ(while_copying, before);
+  EXPECT_NE(f.identity(), before);
+  EXPECT_EQ(f.identity(), row_identity());
+}
+
 // A write that cuts a segment still waiting its turn in a recording leaves the
 // part kept for the next recording: nothing written is left off the discs and
 // the bytes waiting for them add up to zero once all is recorded.
@@ -562,6 +643,36 @@ TEST_F(FileObjectTest, SavedObjectResumesWithItsSegmentsAndContent) {
       EXPECT_GE(s.piece, 2u);
     }
   }
+}
+
+// A rename in place and a move to another folder mark different history
+// records; a moved file is found by the row in its new folder.
+TEST_F(FileObjectTest, RenameAndMoveMarkTheirOwnHistory) {
+  CDirObject sub(volume_.get());
+  ASSERT_EQ(sub.Create(parent(), u"\\sub", 0x10, 1000), 0u);
+  volume_->Register(&sub);
+  const struct {
+    const char16_t* name;
+    CDirectoryDb* target;
+    const char16_t* path;
+    uint8_t pending;
+  } cases[] = {
+      {u"a.txt", nullptr, u"\\b.txt", kPendingRenamed},
+      {u"c.txt", sub.catalog(), u"\\sub\\d.txt", kPendingMoved},
+  };
+  for (const auto& c : cases) {
+    CFileObject& f = NewFile(c.name);
+    WriteAll(f, 0, "abc");
+    ASSERT_EQ(f.Rename(c.target, c.path), 0u);
+    EXPECT_EQ(f.pending_history(), c.pending);
+    DirEntryRecord row;
+    row.name = f.entry().name;
+    ASSERT_TRUE(f.parent_catalog()->GetEntry(&row));
+    EXPECT_EQ(f.identity(), CFileObject::PackIdentity(row.type, row.disk, row.file));
+  }
+  files_.clear();
+  volume_->Unregister(&sub);
+  sub.Close();
 }
 
 TEST_F(FileObjectTest, RenameAndDeleteChangeTheParentRow) {

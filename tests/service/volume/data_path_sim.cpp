@@ -134,6 +134,51 @@ TEST_F(DataPathTest, ContentCutOffStaysGoneAfterGrowingAgain) {
   }
 }
 
+// A file larger than one data piece, written in the chunks a mount hands over,
+// is recorded run by run into its own disc file; with a second run further on
+// that disc file becomes the first extent of an index. Either way the content
+// read back from the discs is the content written.
+TEST_F(DataPathTest, LargeFileRecordedRunByRunReadsBackFromTheDiscs) {
+  struct Row {
+    const char16_t* name;
+    int64_t size;
+    uint32_t chunk;
+    int64_t second_run;  // where a further run is written (0: none)
+  };
+  const Row rows[] = {
+      {u"\\one-run", 20 * kMiB + 12345, 128 * 1024, 0},
+      {u"\\two-runs", 20 * kMiB, 1024 * 1024, 30 * kMiB},  // whole sectors only: no length set after a run
+  };
+  std::map<std::u16string, std::vector<uint8_t>> want;
+  uint32_t seed = 40;
+  for (const Row& r : rows) {
+    std::vector<uint8_t>& data = want[r.name];
+    data = Bytes(static_cast<size_t>(r.size), seed++);
+    EntryRef* ctx = nullptr;
+    ASSERT_EQ(volume_->CreateEntry(r.name, 0, &ctx), 0u);
+    uint32_t written = 0;
+    for (size_t at = 0; at < data.size(); at += r.chunk) {
+      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(r.chunk, data.size() - at));
+      ASSERT_EQ(volume_->WriteEntry(ctx, static_cast<int64_t>(at), n, data.data() + at, &written), 0u);
+    }
+    if (r.second_run != 0) {
+      const std::vector<uint8_t> tail = Bytes(4096, seed++);
+      ASSERT_EQ(volume_->WriteEntry(ctx, r.second_run, 4096, tail.data(), &written), 0u);
+      data.resize(static_cast<size_t>(r.second_run), 0);
+      data.insert(data.end(), tail.begin(), tail.end());
+    }
+    volume_->CloseEntry(ctx);
+  }
+  Unmount();  // recorded; the next mount reads the content from the discs
+  Mount();
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.name, r.name + std::char_traits<char16_t>::length(r.name)));
+    const std::optional<std::vector<uint8_t>> got = ReadFile(r.name);
+    ASSERT_TRUE(got.has_value());  // a read error otherwise
+    EXPECT_TRUE(*got == want[r.name]);
+  }
+}
+
 TEST_F(DataPathTest, DataOperationsNeedAFileContext) {
   ASSERT_EQ(MakeDirectory(u"\\d"), 0u);
   EntryRef* dir = nullptr;

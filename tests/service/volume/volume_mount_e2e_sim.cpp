@@ -145,6 +145,28 @@ TEST_F(MountedMagazineTest, RenameMoveAndDelete) {
   EXPECT_EQ(Tree(mnt_).size(), 2u);  // "one/" and "one/A2.txt"
 }
 
+// Writing a file anew over a longer one (an open with O_TRUNC, as shells,
+// cp and most programs do) leaves only the new content, also once recorded.
+TEST_F(MountedMagazineTest, RewritingALongerFileLeavesOnlyTheNewContent) {
+  const struct {
+    const char* name;
+    size_t old_size;
+    std::string fresh;
+  } cases[] = {
+      {"short.bin", 10000, "short"},
+      {"empty.bin", 10000, ""},
+      {"large.bin", 3 * 1024 * 1024, Bytes(1024 * 1024 + 7, 61)},
+  };
+  for (const auto& c : cases) {
+    Put(mnt_ / c.name, Bytes(c.old_size, 60));
+    Put(mnt_ / c.name, c.fresh);
+    EXPECT_EQ(fs::file_size(mnt_ / c.name), c.fresh.size()) << c.name;
+    EXPECT_TRUE(Get(mnt_ / c.name) == c.fresh) << c.name;
+  }
+  ASSERT_NO_FATAL_FAILURE(Remount());
+  for (const auto& c : cases) EXPECT_TRUE(Get(mnt_ / c.name) == c.fresh) << c.name;
+}
+
 // Editors save through swap files, backups and a rename over the original.
 TEST_F(MountedMagazineTest, EditorsSaveInPlace) {
   // Editors close a scratch file and delete it at once; the kernel delivers the
