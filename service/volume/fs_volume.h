@@ -29,6 +29,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/clock.h"
@@ -651,7 +652,13 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // The deletion check of a file: *may_delete only when it may go now.
   Win32Error FileDeletionCheck(FileRef* ref, bool* may_delete);
   // Information of a row of `parent` (folder path dir_path).
-  void RowInfo(std::u16string_view dir_path, const storage::DirEntryRecord& row, EntryInfo* info);
+  // open_files, when given, holds the identities of every file open when the
+  // row was read: a file row whose identity is not there is shown from the row
+  // without searching the open-file table.
+  void RowInfo(std::u16string_view dir_path, const storage::DirEntryRecord& row, EntryInfo* info,
+               const std::unordered_set<uint64_t>* open_files = nullptr);
+  // The identities of the files in the open-file table now.
+  std::unordered_set<uint64_t> OpenFileIdentities();
   void TouchDirectory(DirRef* dir);
   // Takes an entry out of the writer's hands for deletion (queue state 255);
   // GiveBack returns it in its old state.
@@ -691,7 +698,10 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   bool FileLimitsExceeded();
   bool FileTrimReached();
   // Writer steps.
-  bool EvictOneFile(bool write_dirty);
+  // One eviction, its walk starting at table position *from (0 is the
+  // oldest); *from is left at the victim's position, where the next walk
+  // goes on, since the entries before it were no candidates.
+  bool EvictOneFile(bool write_dirty, size_t* from);
   size_t EvictFiles(bool write_dirty);
   size_t EvictDirectories();
   bool WriteNextFile(bool states_2_3);

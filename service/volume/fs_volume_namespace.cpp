@@ -485,7 +485,18 @@ Win32Error CFsVolume::FileDeletionCheck(FileRef* ref, bool* may_delete) {
   return 0;
 }
 
-void CFsVolume::RowInfo(std::u16string_view dir_path, const DirEntryRecord& row, EntryInfo* info) {
+std::unordered_set<uint64_t> CFsVolume::OpenFileIdentities() {
+  std::unordered_set<uint64_t> out;
+  storage::ReadGuard g(file_lock_);
+  out.reserve(files_.size());
+  for (auto& f : files_) {
+    if (f->object != nullptr) out.insert(f->object->file()->identity());
+  }
+  return out;
+}
+
+void CFsVolume::RowInfo(std::u16string_view dir_path, const DirEntryRecord& row, EntryInfo* info,
+                        const std::unordered_set<uint64_t>* open_files) {
   DirEntryRecord shown = row;
   bool offline = false;
   uint64_t id = 0;
@@ -521,7 +532,8 @@ void CFsVolume::RowInfo(std::u16string_view dir_path, const DirEntryRecord& row,
     id = (uint64_t{disc} << 32 | file) | kDirectoryIdBit;
   } else {
     bool busy = false;
-    FileRef* ref = TakeFileRef(storage::CFileObject::PackIdentity(row.type, row.disk, row.file), &busy);
+    const uint64_t identity = storage::CFileObject::PackIdentity(row.type, row.disk, row.file);
+    FileRef* ref = open_files == nullptr || open_files->count(identity) != 0 ? TakeFileRef(identity, &busy) : nullptr;
     if (ref != nullptr) {
       DirEntryRecord live;
       if (ref->object->file()->GetInfo(&live) == 0) {
@@ -947,6 +959,8 @@ Win32Error CFsVolume::EnumerateEntries(EntryRef* dir, std::u16string_view mask, 
       listing->reset();
       return 0;
     }
+    l.folder_path.reset();
+    l.open_files = OpenFileIdentities();
   }
   DirEntryRecord row;
   size_t consumed = 0;
@@ -956,7 +970,9 @@ Win32Error CFsVolume::EnumerateEntries(EntryRef* dir, std::u16string_view mask, 
   }
   l.cursor += consumed;
   --l.left;
-  RowInfo(ref->dir->FullPath(), row, &out->info);
+  // Only a folder row needs the listed folder's path (to find its catalog).
+  if (IsDirectoryRow(row) && !l.folder_path) l.folder_path = ref->dir->FullPath();
+  RowInfo(l.folder_path ? *l.folder_path : std::u16string_view{}, row, &out->info, &l.open_files);
   out->name = row.name.substr(0, kMaxListedName);
   *found = true;
   return 0;
