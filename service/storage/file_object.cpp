@@ -1065,10 +1065,7 @@ void CFileObject::DropRecordedSegments() {
   DropUnusedPieces(gone);
 }
 
-bool CFileObject::AwaitsDiscClose() const {
-  std::lock_guard lock(mu_);
-  return awaits_disc_close_;
-}
+bool CFileObject::AwaitsDiscClose() const { return awaits_disc_close_.load(); }
 
 void CFileObject::DiscClosed(uint64_t closes) {
   std::lock_guard lock(mu_);

@@ -1171,16 +1171,23 @@ void CFsVolume::RemoveDirRef(DirRef* ref) {
   ReleaseDirectory(parent);
 }
 
-bool CFsVolume::EvictOneFile(bool write_dirty) {
+bool CFsVolume::EvictOneFile(bool write_dirty, size_t* from) {
   FileRef* victim = nullptr;
   {
     storage::ReadGuard g(file_lock_);
     std::lock_guard q(file_queue_mu_);
-    for (auto& f : files_) {
+    // Every eviction walking from the oldest entry again would make trimming
+    // a large table quadratic. Entries that others add or move meanwhile go
+    // to the end, where this walk still meets them; one that another thread
+    // removes ahead of the position only makes the walk pass over a
+    // candidate, which a later eviction takes.
+    for (size_t i = std::min(*from, files_.size()); i < files_.size(); ++i) {
+      FileRef* f = files_[i].get();
       if (f->refs.load() >= 1 || f->state == kQueueTaken) continue;
       if (!write_dirty && f->state != kQueueNone) continue;
       if (!f->file->AgreesToEvict()) continue;
-      victim = f.get();
+      victim = f;
+      *from = i;
       break;
     }
     if (victim == nullptr) return false;
@@ -1205,7 +1212,8 @@ bool CFsVolume::EvictOneFile(bool write_dirty) {
 
 size_t CFsVolume::EvictFiles(bool write_dirty) {
   size_t evicted = 0;
-  while (!FileTrimReached() && EvictOneFile(write_dirty)) ++evicted;
+  size_t from = 0;
+  while (!FileTrimReached() && EvictOneFile(write_dirty, &from)) ++evicted;
   return evicted;
 }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <set>
 #include <deque>
 #include <cstring>
 #include <optional>
@@ -103,7 +104,7 @@ class FakeFile : public IOpenFile {
     }
     return 0;
   }
-  bool AgreesToEvict() override { return true; }
+  bool AgreesToEvict() override { return !refuses; }
   void FinishPendingClose() override {}
   bool HasUnwrittenData() override { return unwritten; }
   bool IsOpenInHost() override { return in_host; }
@@ -113,6 +114,7 @@ class FakeFile : public IOpenFile {
   std::atomic<int> writes{0}, closes{0};
   Win32Error answer = 0;
   bool unwritten = false, in_host = false, trim = false;
+  std::atomic<bool> refuses{false};
 };
 
 class FsVolumeTest : public ::testing::Test {
@@ -272,6 +274,69 @@ TEST_F(FsVolumeTest, WriterEvictsDownToTheTrimLevels) {
     EXPECT_LE(volume_->cached_bytes(), volume_->settings().cache_limit * 80 / 100);
     EXPECT_EQ(freed_.load(), row.files - static_cast<int>(row.remaining));
     EXPECT_EQ(volume_->GetWriterPassCount(), static_cast<uint32_t>(freed_.load()));
+  }
+}
+
+// Eviction takes the oldest candidates first, however the entries that
+// cannot go (referenced or refusing) are spread through the table.
+TEST_F(FsVolumeTest, EvictionTakesTheOldestCandidatesAcrossEntriesThatStay) {
+  struct Row {
+    const char* name;
+    int every;           // every n-th entry stays (0: none)
+    bool referenced;     // it stays by its reference, else it refuses
+  };
+  const Row rows[] = {
+      {"refusing every 4th", 4, false},
+      {"referenced every 3rd", 3, true},
+      {"refusing every 2nd", 2, false},
+  };
+  constexpr int kFiles = 1100;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDown();
+    SetUp();
+    AttachFakes();
+    // Shared with the callback, which the volume may still call after an
+    // assertion left this scope.
+    auto mu = std::make_shared<std::mutex>();
+    auto freed = std::make_shared<std::set<const IOpenFile*>>();
+    volume_->set_free_file([mu, freed](IOpenFile* f) {
+      std::lock_guard l(*mu);
+      freed->insert(f);
+    });
+    std::vector<FakeFile*> order;
+    for (int i = 0; i < kFiles; ++i) {
+      const bool stays = i % row.every == row.every - 1;
+      FakeFile* f = AddFile(0, stays && row.referenced);
+      f->refuses = stays && !row.referenced;
+      order.push_back(f);
+    }
+    const int staying = kFiles / row.every;
+    const size_t remaining = std::max<size_t>(512, static_cast<size_t>(staying));
+    clock_.SetScale(200);
+    StartWriter();
+    ASSERT_TRUE(test::Eventually([&] { return volume_->FileCount() == remaining; }));
+    volume_->StopWriter();
+    writer_.join();
+    // Walking from the oldest: every candidate up to the last one freed went,
+    // nothing after it, and nothing that had to stay.
+    size_t candidates_kept = 0;
+    bool gap = false;
+    for (int i = 0; i < kFiles; ++i) {
+      const bool stays = i % row.every == row.every - 1;
+      const bool gone = freed->count(order[i]) != 0;
+      if (stays) {
+        EXPECT_FALSE(gone) << i;
+        continue;
+      }
+      if (!gone) {
+        gap = true;
+        ++candidates_kept;
+      } else {
+        EXPECT_FALSE(gap) << "a newer candidate went before an older one at " << i;
+      }
+    }
+    EXPECT_EQ(candidates_kept + staying, remaining);
   }
 }
 
