@@ -15,12 +15,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "service/storage/dir_object.h"
 
 namespace kelva::volume {
+
+struct FileRef;
 
 class CEntryListing {
  public:
@@ -49,10 +51,11 @@ class CEntryListing {
   std::vector<uint8_t> buffer;
   // Taken again with every batch, so that the batch's rows are shown against
   // the state of the volume just after they were read: the listed folder's
-  // path (looked up only when a row is a folder) and the identities of the
-  // files open then (a file row not among them is shown as the row stands).
+  // path (looked up only when a row is a folder) and the entries of the
+  // files open then by identity (a file row not among them is shown as the
+  // row stands).
   std::optional<std::u16string> folder_path;
-  std::unordered_set<uint64_t> open_files;
+  std::unordered_map<uint64_t, FileRef*> open_files;
 };
 
 }  // namespace kelva::volume

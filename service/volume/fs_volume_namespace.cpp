@@ -272,6 +272,7 @@ FileRef* CFsVolume::InsertFile(std::unique_ptr<COpenFileObject> object, DirRef* 
   ref->file = object.release();
   ref->refs = 1;
   ref->parent = parent;
+  file_set_.insert(ref.get());
   files_.push_back(std::move(ref));
   return files_.back().get();
 }
@@ -485,18 +486,32 @@ Win32Error CFsVolume::FileDeletionCheck(FileRef* ref, bool* may_delete) {
   return 0;
 }
 
-std::unordered_set<uint64_t> CFsVolume::OpenFileIdentities() {
-  std::unordered_set<uint64_t> out;
+std::unordered_map<uint64_t, FileRef*> CFsVolume::OpenFileIdentities() {
+  std::unordered_map<uint64_t, FileRef*> out;
   storage::ReadGuard g(file_lock_);
   out.reserve(files_.size());
   for (auto& f : files_) {
-    if (f->object != nullptr) out.insert(f->object->file()->identity());
+    if (f->object != nullptr) out.emplace(f->object->file()->identity(), f.get());
   }
   return out;
 }
 
+FileRef* CFsVolume::TakeListedFileRef(FileRef* candidate, uint64_t identity) {
+  storage::ReadGuard g(file_lock_);
+  std::lock_guard q(file_queue_mu_);
+  // The entry may have left the table since the listing saw it (its memory
+  // then maybe reused): only one in the table now, with that identity, counts.
+  if (file_set_.count(candidate) == 0 || candidate->object == nullptr ||
+      candidate->object->file()->identity() != identity || candidate->state == kQueueTaken ||
+      candidate->closing.load() || candidate->orphaned.load()) {
+    return nullptr;
+  }
+  candidate->refs.fetch_add(1);
+  return candidate;
+}
+
 void CFsVolume::RowInfo(std::u16string_view dir_path, const DirEntryRecord& row, EntryInfo* info,
-                        const std::unordered_set<uint64_t>* open_files) {
+                        const std::unordered_map<uint64_t, FileRef*>* open_files) {
   DirEntryRecord shown = row;
   bool offline = false;
   uint64_t id = 0;
@@ -533,7 +548,13 @@ void CFsVolume::RowInfo(std::u16string_view dir_path, const DirEntryRecord& row,
   } else {
     bool busy = false;
     const uint64_t identity = storage::CFileObject::PackIdentity(row.type, row.disk, row.file);
-    FileRef* ref = open_files == nullptr || open_files->count(identity) != 0 ? TakeFileRef(identity, &busy) : nullptr;
+    FileRef* ref = nullptr;
+    if (open_files == nullptr) {
+      ref = TakeFileRef(identity, &busy);
+    } else if (auto it = open_files->find(identity); it != open_files->end()) {
+      ref = TakeListedFileRef(it->second, identity);
+      if (ref == nullptr) ref = TakeFileRef(identity, &busy);  // it changed meanwhile: search
+    }
     if (ref != nullptr) {
       DirEntryRecord live;
       if (ref->object->file()->GetInfo(&live) == 0) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -68,6 +69,7 @@ class FakeDiscs : public IVolumeDiscs {
   }
   Win32Error Flush() override {
     ++flushes;
+    if (on_flush) on_flush();
     return 0;
   }
   bool CleanMarker() override { return clean; }
@@ -86,6 +88,7 @@ class FakeDiscs : public IVolumeDiscs {
   bool writable = true, clean = false, other_system = false;
   uint64_t capacity = 100 * kGiB, free_bytes = 100 * kGiB;
   std::atomic<int> fetches{0}, flushes{0}, mark_clean{0};
+  std::function<void()> on_flush;  // what a disc close tells the volume
   int failures = 0;
   Win32Error fail_with = 167;
 };
@@ -98,13 +101,17 @@ class FakeFile : public IOpenFile {
     ++writes;
     if (close_mode) closes++;
     if (answer != 0) return answer;
+    if (records) awaits = true;
     if (close_mode && cached != 0) {
       volume->AddCachedBytes(-cached);
       cached = 0;
     }
     return 0;
   }
-  bool AgreesToEvict() override { return !refuses; }
+  // A file to be recorded goes only once it was (step c's case, not step h's).
+  bool AgreesToEvict() override { return !refuses && !awaits && !(records && writes.load() == 0); }
+  bool AwaitsDiscClose() override { return awaits; }
+  void DiscClosed(uint64_t) override { awaits = false; }
   void FinishPendingClose() override {}
   bool HasUnwrittenData() override { return unwritten; }
   bool IsOpenInHost() override { return in_host; }
@@ -115,6 +122,9 @@ class FakeFile : public IOpenFile {
   Win32Error answer = 0;
   bool unwritten = false, in_host = false, trim = false;
   std::atomic<bool> refuses{false};
+  // A write-back records the content, which then waits for a disc close.
+  bool records = false;
+  std::atomic<bool> awaits{false};
 };
 
 class FsVolumeTest : public ::testing::Test {
@@ -337,6 +347,53 @@ TEST_F(FsVolumeTest, EvictionTakesTheOldestCandidatesAcrossEntriesThatStay) {
       }
     }
     EXPECT_EQ(candidates_kept + staying, remaining);
+  }
+}
+
+// Files recorded one by one wait for a disc close before they can be
+// evicted: the writer closes the disc for a batch of them, not for each, and
+// still closes for a few when the rest cannot be recorded for a while.
+TEST_F(FsVolumeTest, DiscClosesForEvictionAreBatched) {
+  struct Row {
+    const char* name;
+    int queued;     // closed files queued for recording
+    int recorded;   // closed files already waiting for a disc close
+    bool stuck;     // the table is kept full by referenced files and one whose recording is always retried
+    size_t at_most;
+    int max_closes;
+  };
+  const Row rows[] = {
+      // Closing for every recorded file would take 77 closes to get within 1024.
+      {"a burst recorded one by one", 1100, 0, false, 1024, 6},
+      {"the rest cannot be recorded", 0, 10, true, 1021, 3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDown();
+    SetUp();
+    discs_.flushes = 0;
+    discs_.on_flush = [this] { volume_->CommitAfterDiscClose(); };
+    AttachFakes();
+    for (int i = 0; i < row.recorded; ++i) AddFile(0, false)->awaits = true;
+    if (row.stuck) {
+      for (int i = row.recorded; i < 1030; ++i) AddFile(0, true);
+      FakeFile* stuck = AddFile(0, true);
+      stuck->answer = 1237;
+      volume_->MarkFileDirty(stuck, 1, 1);
+    }
+    for (int i = 0; i < row.queued; ++i) {
+      FakeFile* f = AddFile(0, false);
+      f->records = true;
+      volume_->MarkFileDirty(f, 1, 1);
+    }
+    clock_.SetScale(200);
+    StartWriter();
+    ASSERT_TRUE(test::Eventually(
+        [&] { return volume_->FileCount() <= row.at_most && (row.stuck || volume_->FilesToWrite() == 0); }));
+    EXPECT_LE(discs_.flushes.load(), row.max_closes);
+    volume_->StopWriter();
+    writer_.join();
+    discs_.on_flush = nullptr;
   }
 }
 
