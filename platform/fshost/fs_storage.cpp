@@ -119,7 +119,12 @@ void* OpInit(fuse_conn_info* conn, fuse_config* cfg) {
   cfg->auto_cache = 1;
   cfg->use_ino = 0;
   conn->max_write = 1u << 20;
+  // Every listing carries each entry's attributes (the volume reads them for
+  // the listing anyway), so a stat after readdir is answered by the kernel's
+  // cache. The automatic mode would alternate plain and plus listings and
+  // send one lookup per entry for every plain one.
   conn->want |= FUSE_CAP_READDIRPLUS;
+  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
   // Opens with O_TRUNC reach the volume as a separate size change to 0: the
   // open itself does not cut the file.
   conn->want &= ~FUSE_CAP_ATOMIC_O_TRUNC;

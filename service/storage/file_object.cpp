@@ -1071,10 +1071,7 @@ void CFileObject::DropRecordedSegments() {
   DropUnusedPieces(gone);
 }
 
-bool CFileObject::AwaitsDiscClose() const {
-  std::lock_guard lock(mu_);
-  return awaits_disc_close_;
-}
+bool CFileObject::AwaitsDiscClose() const { return awaits_disc_close_.load(); }
 
 void CFileObject::DiscClosed(uint64_t closes) {
   std::lock_guard lock(mu_);
@@ -1443,8 +1440,13 @@ Win32Error CFileObject::Record() {
   // Only a disc close counted after this one keeps what is recorded now.
   const uint64_t closes_before = volume_->DiscCloses();
   std::vector<FileSegment> changed;
+  // Whether this recording sends anything to the discs (a cut, content, the
+  // index): only then does it wait for a disc close. A new empty file sends
+  // nothing, and a close that finds nothing written commits nothing.
+  bool sent;
   {
     std::lock_guard lock(mu_);
+    sent = cut_at_ != kNoLimit;
     for (FileSegment& s : segments_) {
       if (s.state == FileSegment::kChanged) {
         s.state = FileSegment::kRecording;
@@ -1476,6 +1478,7 @@ Win32Error CFileObject::Record() {
     if (it == segments_.end()) continue;
     it->busy = 1;  // keeps the piece from being cut while it is copied
     lock.unlock();
+    sent = true;
     result = RecordSegment(s);
     lock.lock();
     it->busy = 0;
@@ -1509,6 +1512,7 @@ Win32Error CFileObject::Record() {
   // entry names nothing there once the cache lets its copy go.
   if (index_ && index_->ChangeState() == 1) {
     lock.unlock();
+    sent = true;
     result = RecordIndex();
     lock.lock();
     if (result != 0) {
@@ -1519,8 +1523,10 @@ Win32Error CFileObject::Record() {
   // What was recorded is on the discs only once the disc is closed (its
   // volume written back): until then the pieces stay, and a closed file lets
   // them go at DiscClosed.
-  awaits_disc_close_ = true;
-  recorded_after_closes_ = closes_before;
+  if (sent) {
+    awaits_disc_close_ = true;
+    recorded_after_closes_ = closes_before;
+  }
   const bool still_changed = std::any_of(segments_.begin(), segments_.end(),
                                          [](const FileSegment& s) { return s.state == FileSegment::kChanged; });
   needs_recording_ = still_changed;

@@ -304,7 +304,9 @@ class CFileObject {
   int64_t cut_at_ = INT64_MAX;  // smallest cut below the recorded content since the last recording
   std::atomic<bool> content_changed_{false};
   bool needs_recording_ = false;
-  bool awaits_disc_close_ = false;  // recorded since the last disc close (under mu_)
+  // Recorded since the last disc close; changed under mu_, read without it
+  // (the writer asks every entry of the open-file table when it evicts).
+  std::atomic<bool> awaits_disc_close_{false};
   uint64_t recorded_after_closes_ = 0;  // DiscCloses() when the last recording began
   bool recording_started_ = false;
   bool new_file_ = false;

@@ -13,11 +13,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "service/storage/dir_object.h"
 
 namespace kelva::volume {
+
+struct FileRef;
 
 class CEntryListing {
  public:
@@ -34,6 +39,8 @@ class CEntryListing {
     next_index = 0;
     left = 0;
     cursor = 0;
+    folder_path.reset();
+    open_files.clear();
   }
 
   const bool exact;
@@ -42,6 +49,13 @@ class CEntryListing {
   uint32_t left = 0;       // records left in the batch
   size_t cursor = 0;       // byte offset of the next record in buffer
   std::vector<uint8_t> buffer;
+  // Taken again with every batch, so that the batch's rows are shown against
+  // the state of the volume just after they were read: the listed folder's
+  // path (looked up only when a row is a folder) and the entries of the
+  // files open then by identity (a file row not among them is shown as the
+  // row stands).
+  std::optional<std::u16string> folder_path;
+  std::unordered_map<uint64_t, FileRef*> open_files;
 };
 
 }  // namespace kelva::volume

@@ -264,6 +264,7 @@ void CFsVolume::FreeAllFiles() {
   }
   for (auto& f : files_) FreeFileObject(f.get());
   files_.clear();
+  file_set_.clear();
 }
 
 void CFsVolume::FreeAllDirectories() {
@@ -538,6 +539,7 @@ FileRef* CFsVolume::AddFile(IOpenFile* file, void* key, DirRef* parent) {
   ref->refs = 1;
   ref->parent = parent;
   if (parent != nullptr) parent->refs.fetch_add(1);
+  file_set_.insert(ref.get());
   files_.push_back(std::move(ref));
   return files_.back().get();
 }
@@ -960,17 +962,33 @@ void CFsVolume::ReleaseRecordedPieces() {
 void CFsVolume::CloseDiscForEviction() {
   // Closed files whose recorded content waits for the disc to be closed keep
   // their pieces and cannot be evicted: the disc is closed for them.
-  bool waiting = false;
+  if (discs_ == nullptr) return;
+  const size_t trim = static_cast<size_t>(settings_.file_limit) * settings_.file_trim_percent / 100;
+  size_t waiting = 0;
+  size_t wanted = 1;
   {
     storage::ReadGuard g(file_lock_);
-    for (auto& f : files_) {
-      if (!f->file->IsOpenInHost() && f->file->AwaitsDiscClose()) {
-        waiting = true;
+    std::lock_guard q(file_queue_mu_);
+    if (files_.size() > trim) wanted = std::clamp<size_t>(files_.size() - trim, 1, kEvictionCloseBatch);
+    // Only entries out of the dirty queue become candidates after the close.
+    size_t left = files_.size() > file_queue_.size() ? files_.size() - file_queue_.size() : 0;
+    for (auto it = files_.begin(); it != files_.end() && left > 0; ++it) {
+      const FileRef* f = it->get();
+      if (f->state != kQueueNone && f->state != kQueueTaken) continue;
+      --left;
+      if (f->state == kQueueNone && f->refs.load() < 1 && !f->file->IsOpenInHost() && f->file->AwaitsDiscClose() &&
+          ++waiting >= wanted) {
         break;
       }
     }
   }
-  if (!waiting || discs_ == nullptr) return;
+  if (waiting == 0) return;
+  const uint64_t now = clock_.NowMs();
+  if (waiting < wanted && FilesToWrite() > 0 && cached_.load() <= settings_.cache_limit &&
+      Since(now, eviction_close_tick_) < kEvictionCloseMaxMs) {
+    return;  // the next recordings join this close
+  }
+  eviction_close_tick_ = now;
   discs_->Flush();
   ReleaseRecordedPieces();
 }
@@ -1146,6 +1164,7 @@ void CFsVolume::RemoveFileRef(FileRef* ref) {
       if (it->get() == ref) {
         owned = std::move(*it);
         files_.erase(it);
+        file_set_.erase(ref);
         break;
       }
     }
@@ -1171,17 +1190,33 @@ void CFsVolume::RemoveDirRef(DirRef* ref) {
   ReleaseDirectory(parent);
 }
 
-bool CFsVolume::EvictOneFile(bool write_dirty) {
+bool CFsVolume::EvictOneFile(bool write_dirty, EvictionWalk* walk) {
   FileRef* victim = nullptr;
   {
     storage::ReadGuard g(file_lock_);
     std::lock_guard q(file_queue_mu_);
-    for (auto& f : files_) {
-      if (f->refs.load() >= 1 || f->state == kQueueTaken) continue;
-      if (!write_dirty && f->state != kQueueNone) continue;
-      if (!f->file->AgreesToEvict()) continue;
-      victim = f.get();
-      break;
+    // Every eviction walking from the oldest entry again would make trimming
+    // a large table quadratic. Entries that others add or move meanwhile go
+    // to the end, where this walk still meets them; one that another thread
+    // removes ahead of the position only makes the walk pass over a
+    // candidate, which a later eviction takes.
+    // Without write_dirty only entries out of the dirty queue are candidates,
+    // so the walk ends once it has met all of them: a burst of new files
+    // leaves a long tail of queued ones.
+    const size_t unqueued = files_.size() > file_queue_.size() ? files_.size() - file_queue_.size() : 0;
+    size_t left = unqueued > walk->unqueued_before ? unqueued - walk->unqueued_before : 0;
+    for (size_t i = std::min(walk->from, files_.size()); i < files_.size(); ++i) {
+      if (!write_dirty && left == 0) break;
+      FileRef* f = files_[i].get();
+      const bool queued = f->state != kQueueNone && f->state != kQueueTaken;
+      if (!queued) --left;
+      if (queued && !write_dirty) continue;
+      if (f->refs.load() < 1 && f->state != kQueueTaken && f->file->AgreesToEvict()) {
+        victim = f;
+        walk->from = i;  // the entries after the victim move up to its place
+        break;
+      }
+      if (!queued) ++walk->unqueued_before;
     }
     if (victim == nullptr) return false;
     if (victim->state != kQueueNone) {
@@ -1205,7 +1240,8 @@ bool CFsVolume::EvictOneFile(bool write_dirty) {
 
 size_t CFsVolume::EvictFiles(bool write_dirty) {
   size_t evicted = 0;
-  while (!FileTrimReached() && EvictOneFile(write_dirty)) ++evicted;
+  EvictionWalk walk;
+  while (!FileTrimReached() && EvictOneFile(write_dirty, &walk)) ++evicted;
   return evicted;
 }
 

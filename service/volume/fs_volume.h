@@ -29,6 +29,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/clock.h"
@@ -304,8 +306,14 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // marks and closes the disc. False when any of it failed.
   bool WriteBackAll();
   // Closes the disc when closed files wait for it to be closed before they
-  // can be evicted (the file limits are exceeded).
+  // can be evicted (the file limits are exceeded). A close costs the disc's
+  // session close and a new mount of its file system, so while further files
+  // wait to be recorded it waits until kEvictionCloseBatch files (or all that
+  // the trim needs) can go at once; it closes anyway when the cached bytes
+  // are over their limit or kEvictionCloseMaxMs passed since the last one.
   void CloseDiscForEviction();
+  static constexpr size_t kEvictionCloseBatch = 64;
+  static constexpr uint32_t kEvictionCloseMaxMs = 1000;
   // Whether an open file holds data not yet recorded onto the discs.
   bool HoldsUnwrittenFiles();
   // Resumes from the snapshot / the live resume file. False when the file is
@@ -651,7 +659,16 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // The deletion check of a file: *may_delete only when it may go now.
   Win32Error FileDeletionCheck(FileRef* ref, bool* may_delete);
   // Information of a row of `parent` (folder path dir_path).
-  void RowInfo(std::u16string_view dir_path, const storage::DirEntryRecord& row, EntryInfo* info);
+  // open_files, when given, holds the entry of every file open when the row
+  // was read, by identity: a file row whose identity is not there is shown
+  // from the row without searching the open-file table.
+  void RowInfo(std::u16string_view dir_path, const storage::DirEntryRecord& row, EntryInfo* info,
+               const std::unordered_map<uint64_t, FileRef*>* open_files = nullptr);
+  // The entries of the open-file table now, by their files' identities.
+  std::unordered_map<uint64_t, FileRef*> OpenFileIdentities();
+  // candidate with one more reference when it is still in the table with
+  // that identity and may be used; else null.
+  FileRef* TakeListedFileRef(FileRef* candidate, uint64_t identity);
   void TouchDirectory(DirRef* dir);
   // Takes an entry out of the writer's hands for deletion (queue state 255);
   // GiveBack returns it in its old state.
@@ -691,7 +708,16 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   bool FileLimitsExceeded();
   bool FileTrimReached();
   // Writer steps.
-  bool EvictOneFile(bool write_dirty);
+  // Where a trim's walk of the open-file table stands: the position the next
+  // eviction walks on from (0 is the oldest), and how many entries out of
+  // the dirty queue the walk passed before it.
+  struct EvictionWalk {
+    size_t from = 0;
+    size_t unqueued_before = 0;
+  };
+  // One eviction, its walk going on where the last one of the same trim
+  // stopped, since the entries before it were no candidates.
+  bool EvictOneFile(bool write_dirty, EvictionWalk* walk);
   size_t EvictFiles(bool write_dirty);
   size_t EvictDirectories();
   bool WriteNextFile(bool states_2_3);
@@ -756,6 +782,7 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::atomic<bool> deferred_save_{false};
   std::atomic<bool> directory_written_{false};
   std::atomic<uint64_t> disc_closes_{0};       // CommitAfterDiscClose calls
+  uint64_t eviction_close_tick_ = 0;           // the writer's last close for eviction
   std::atomic<uint64_t> released_closes_{0};   // disc_closes_ when the files last heard of it
   std::atomic<bool> live_resume_kept_{false};  // a live resume file read at the open still stands in for a snapshot
   std::atomic<uint8_t> reload_disc_{255};  // the disc the open folders were last read again for
@@ -784,6 +811,8 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   storage::CReentrantRwLock dir_lock_, file_lock_, catalog_lock_, catalog2_lock_, op_lock_;
   std::deque<std::unique_ptr<DirRef>> dirs_;
   std::deque<std::unique_ptr<FileRef>> files_;
+  // The entries of files_, to tell whether one is still there without a walk.
+  std::unordered_set<const FileRef*> file_set_;
   std::mutex dir_queue_mu_, file_queue_mu_;
   std::deque<DirRef*> dir_queue_;
   std::deque<FileRef*> file_queue_;

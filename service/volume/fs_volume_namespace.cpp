@@ -272,6 +272,7 @@ FileRef* CFsVolume::InsertFile(std::unique_ptr<COpenFileObject> object, DirRef* 
   ref->file = object.release();
   ref->refs = 1;
   ref->parent = parent;
+  file_set_.insert(ref.get());
   files_.push_back(std::move(ref));
   return files_.back().get();
 }
@@ -485,7 +486,32 @@ Win32Error CFsVolume::FileDeletionCheck(FileRef* ref, bool* may_delete) {
   return 0;
 }
 
-void CFsVolume::RowInfo(std::u16string_view dir_path, const DirEntryRecord& row, EntryInfo* info) {
+std::unordered_map<uint64_t, FileRef*> CFsVolume::OpenFileIdentities() {
+  std::unordered_map<uint64_t, FileRef*> out;
+  storage::ReadGuard g(file_lock_);
+  out.reserve(files_.size());
+  for (auto& f : files_) {
+    if (f->object != nullptr) out.emplace(f->object->file()->identity(), f.get());
+  }
+  return out;
+}
+
+FileRef* CFsVolume::TakeListedFileRef(FileRef* candidate, uint64_t identity) {
+  storage::ReadGuard g(file_lock_);
+  std::lock_guard q(file_queue_mu_);
+  // The entry may have left the table since the listing saw it (its memory
+  // then maybe reused): only one in the table now, with that identity, counts.
+  if (file_set_.count(candidate) == 0 || candidate->object == nullptr ||
+      candidate->object->file()->identity() != identity || candidate->state == kQueueTaken ||
+      candidate->closing.load() || candidate->orphaned.load()) {
+    return nullptr;
+  }
+  candidate->refs.fetch_add(1);
+  return candidate;
+}
+
+void CFsVolume::RowInfo(std::u16string_view dir_path, const DirEntryRecord& row, EntryInfo* info,
+                        const std::unordered_map<uint64_t, FileRef*>* open_files) {
   DirEntryRecord shown = row;
   bool offline = false;
   uint64_t id = 0;
@@ -521,7 +547,14 @@ void CFsVolume::RowInfo(std::u16string_view dir_path, const DirEntryRecord& row,
     id = (uint64_t{disc} << 32 | file) | kDirectoryIdBit;
   } else {
     bool busy = false;
-    FileRef* ref = TakeFileRef(storage::CFileObject::PackIdentity(row.type, row.disk, row.file), &busy);
+    const uint64_t identity = storage::CFileObject::PackIdentity(row.type, row.disk, row.file);
+    FileRef* ref = nullptr;
+    if (open_files == nullptr) {
+      ref = TakeFileRef(identity, &busy);
+    } else if (auto it = open_files->find(identity); it != open_files->end()) {
+      ref = TakeListedFileRef(it->second, identity);
+      if (ref == nullptr) ref = TakeFileRef(identity, &busy);  // it changed meanwhile: search
+    }
     if (ref != nullptr) {
       DirEntryRecord live;
       if (ref->object->file()->GetInfo(&live) == 0) {
@@ -947,6 +980,8 @@ Win32Error CFsVolume::EnumerateEntries(EntryRef* dir, std::u16string_view mask, 
       listing->reset();
       return 0;
     }
+    l.folder_path.reset();
+    l.open_files = OpenFileIdentities();
   }
   DirEntryRecord row;
   size_t consumed = 0;
@@ -956,7 +991,9 @@ Win32Error CFsVolume::EnumerateEntries(EntryRef* dir, std::u16string_view mask, 
   }
   l.cursor += consumed;
   --l.left;
-  RowInfo(ref->dir->FullPath(), row, &out->info);
+  // Only a folder row needs the listed folder's path (to find its catalog).
+  if (IsDirectoryRow(row) && !l.folder_path) l.folder_path = ref->dir->FullPath();
+  RowInfo(l.folder_path ? *l.folder_path : std::u16string_view{}, row, &out->info, &l.open_files);
   out->name = row.name.substr(0, kMaxListedName);
   *found = true;
   return 0;

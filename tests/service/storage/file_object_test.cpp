@@ -353,6 +353,29 @@ TEST_F(FileObjectTest, RecordingAcrossAFullDiscMovesToExtentsOnTwoDiscs) {
   EXPECT_EQ(f.Record(), platform::ERROR_RETRY);
 }
 
+// Only a recording that sent something to the discs waits for a disc close:
+// a new empty file sends nothing, and a close that finds nothing written
+// counts no close, so waiting would keep it in memory for good.
+TEST_F(FileObjectTest, OnlyARecordingThatSendsSomethingWaitsForADiscClose) {
+  struct Row {
+    std::u16string name;
+    std::string content;
+    bool waits;
+  };
+  const Row rows[] = {
+      {u"empty.bin", "", false},
+      {u"small.bin", "hello", true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.name.begin(), r.name.end()));
+    CFileObject& f = NewFile(r.name);
+    if (!r.content.empty()) WriteAll(f, 0, r.content);
+    ASSERT_EQ(f.Close(), 0u);
+    ASSERT_EQ(f.Record(), 0u);
+    EXPECT_EQ(f.AwaitsDiscClose(), r.waits);
+  }
+}
+
 TEST_F(FileObjectTest, RecordingKeepsKindZeroWhileContentGrowsAsOneRun) {
   CFileObject& f = NewFile();
   const std::string content = Pattern(0, MiB + 5010, 3);

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <set>
 #include <deque>
 #include <cstring>
 #include <optional>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -67,6 +69,7 @@ class FakeDiscs : public IVolumeDiscs {
   }
   Win32Error Flush() override {
     ++flushes;
+    if (on_flush) on_flush();
     return 0;
   }
   bool CleanMarker() override { return clean; }
@@ -85,6 +88,7 @@ class FakeDiscs : public IVolumeDiscs {
   bool writable = true, clean = false, other_system = false;
   uint64_t capacity = 100 * kGiB, free_bytes = 100 * kGiB;
   std::atomic<int> fetches{0}, flushes{0}, mark_clean{0};
+  std::function<void()> on_flush;  // what a disc close tells the volume
   int failures = 0;
   Win32Error fail_with = 167;
 };
@@ -97,13 +101,17 @@ class FakeFile : public IOpenFile {
     ++writes;
     if (close_mode) closes++;
     if (answer != 0) return answer;
+    if (records) awaits = true;
     if (close_mode && cached != 0) {
       volume->AddCachedBytes(-cached);
       cached = 0;
     }
     return 0;
   }
-  bool AgreesToEvict() override { return true; }
+  // A file to be recorded goes only once it was (step c's case, not step h's).
+  bool AgreesToEvict() override { return !refuses && !awaits && !(records && writes.load() == 0); }
+  bool AwaitsDiscClose() override { return awaits; }
+  void DiscClosed(uint64_t) override { awaits = false; }
   void FinishPendingClose() override {}
   bool HasUnwrittenData() override { return unwritten; }
   bool IsOpenInHost() override { return in_host; }
@@ -113,6 +121,10 @@ class FakeFile : public IOpenFile {
   std::atomic<int> writes{0}, closes{0};
   Win32Error answer = 0;
   bool unwritten = false, in_host = false, trim = false;
+  std::atomic<bool> refuses{false};
+  // A write-back records the content, which then waits for a disc close.
+  bool records = false;
+  std::atomic<bool> awaits{false};
 };
 
 class FsVolumeTest : public ::testing::Test {
@@ -272,6 +284,116 @@ TEST_F(FsVolumeTest, WriterEvictsDownToTheTrimLevels) {
     EXPECT_LE(volume_->cached_bytes(), volume_->settings().cache_limit * 80 / 100);
     EXPECT_EQ(freed_.load(), row.files - static_cast<int>(row.remaining));
     EXPECT_EQ(volume_->GetWriterPassCount(), static_cast<uint32_t>(freed_.load()));
+  }
+}
+
+// Eviction takes the oldest candidates first, however the entries that
+// cannot go (referenced or refusing) are spread through the table.
+TEST_F(FsVolumeTest, EvictionTakesTheOldestCandidatesAcrossEntriesThatStay) {
+  struct Row {
+    const char* name;
+    int every;           // every n-th entry stays (0: none)
+    bool referenced;     // it stays by its reference, else it refuses
+  };
+  const Row rows[] = {
+      {"refusing every 4th", 4, false},
+      {"referenced every 3rd", 3, true},
+      {"refusing every 2nd", 2, false},
+  };
+  constexpr int kFiles = 1100;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDown();
+    SetUp();
+    AttachFakes();
+    // Shared with the callback, which the volume may still call after an
+    // assertion left this scope.
+    auto mu = std::make_shared<std::mutex>();
+    auto freed = std::make_shared<std::set<const IOpenFile*>>();
+    volume_->set_free_file([mu, freed](IOpenFile* f) {
+      std::lock_guard l(*mu);
+      freed->insert(f);
+    });
+    std::vector<FakeFile*> order;
+    for (int i = 0; i < kFiles; ++i) {
+      const bool stays = i % row.every == row.every - 1;
+      FakeFile* f = AddFile(0, stays && row.referenced);
+      f->refuses = stays && !row.referenced;
+      order.push_back(f);
+    }
+    const int staying = kFiles / row.every;
+    const size_t remaining = std::max<size_t>(512, static_cast<size_t>(staying));
+    clock_.SetScale(200);
+    StartWriter();
+    ASSERT_TRUE(test::Eventually([&] { return volume_->FileCount() == remaining; }));
+    volume_->StopWriter();
+    writer_.join();
+    // Walking from the oldest: every candidate up to the last one freed went,
+    // nothing after it, and nothing that had to stay.
+    size_t candidates_kept = 0;
+    bool gap = false;
+    for (int i = 0; i < kFiles; ++i) {
+      const bool stays = i % row.every == row.every - 1;
+      const bool gone = freed->count(order[i]) != 0;
+      if (stays) {
+        EXPECT_FALSE(gone) << i;
+        continue;
+      }
+      if (!gone) {
+        gap = true;
+        ++candidates_kept;
+      } else {
+        EXPECT_FALSE(gap) << "a newer candidate went before an older one at " << i;
+      }
+    }
+    EXPECT_EQ(candidates_kept + staying, remaining);
+  }
+}
+
+// Files recorded one by one wait for a disc close before they can be
+// evicted: the writer closes the disc for a batch of them, not for each, and
+// still closes for a few when the rest cannot be recorded for a while.
+TEST_F(FsVolumeTest, DiscClosesForEvictionAreBatched) {
+  struct Row {
+    const char* name;
+    int queued;     // closed files queued for recording
+    int recorded;   // closed files already waiting for a disc close
+    bool stuck;     // the table is kept full by referenced files and one whose recording is always retried
+    size_t at_most;
+    int max_closes;
+  };
+  const Row rows[] = {
+      // Closing for every recorded file would take 77 closes to get within 1024.
+      {"a burst recorded one by one", 1100, 0, false, 1024, 6},
+      {"the rest cannot be recorded", 0, 10, true, 1021, 3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDown();
+    SetUp();
+    discs_.flushes = 0;
+    discs_.on_flush = [this] { volume_->CommitAfterDiscClose(); };
+    AttachFakes();
+    for (int i = 0; i < row.recorded; ++i) AddFile(0, false)->awaits = true;
+    if (row.stuck) {
+      for (int i = row.recorded; i < 1030; ++i) AddFile(0, true);
+      FakeFile* stuck = AddFile(0, true);
+      stuck->answer = 1237;
+      volume_->MarkFileDirty(stuck, 1, 1);
+    }
+    for (int i = 0; i < row.queued; ++i) {
+      FakeFile* f = AddFile(0, false);
+      f->records = true;
+      volume_->MarkFileDirty(f, 1, 1);
+    }
+    clock_.SetScale(200);
+    StartWriter();
+    ASSERT_TRUE(test::Eventually(
+        [&] { return volume_->FileCount() <= row.at_most && (row.stuck || volume_->FilesToWrite() == 0); }));
+    EXPECT_LE(discs_.flushes.load(), row.max_closes);
+    volume_->StopWriter();
+    writer_.join();
+    discs_.on_flush = nullptr;
   }
 }
 

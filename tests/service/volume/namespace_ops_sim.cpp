@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -143,6 +144,53 @@ TEST_F(NamespaceTest, LongListingsArriveInBatches) {
   std::sort(got.begin(), got.end());
   std::sort(want.begin(), want.end());
   EXPECT_EQ(got, want);
+}
+
+// A listing shows an open file's size as its object holds it, also for a file
+// made after the listing began (its row comes in a later batch), and finds a
+// folder row's identity by the listed folder's path.
+TEST_F(NamespaceTest, ListingsShowOpenFilesAsTheyStandNow) {
+  ASSERT_EQ(MakeDirectory(u"\\box"), 0u);
+  ASSERT_EQ(MakeDirectory(u"\\box\\sub"), 0u);
+  ASSERT_EQ(PutFile(u"\\box\\early", {}), 0u);
+  for (int i = 0; i < 700; ++i) {  // more than one batch
+    ASSERT_EQ(PutFile(u"\\box\\filler_with_a_rather_long_name_" + std::u16string(1, u'a' + i % 26) +
+                          std::u16string(i / 26 + 1, u'x'),
+                      {}),
+              0u);
+  }
+  auto open_and_write = [&](std::u16string_view path, size_t size) {
+    EntryRef* ctx = nullptr;
+    EXPECT_EQ(Info(path).exists ? volume_->OpenEntry(path, 0xC0000000, 0, &ctx) : volume_->CreateEntry(path, 0, &ctx),
+              0u);
+    const std::vector<uint8_t> data = Bytes(size, 9);
+    uint32_t done = 0;
+    EXPECT_EQ(volume_->WriteEntry(ctx, 0, static_cast<uint32_t>(size), data.data(), &done), 0u);
+    return ctx;
+  };
+  EntryRef* early = open_and_write(u"\\box\\early", 3000);
+  EntryRef* dir = nullptr;
+  ASSERT_EQ(volume_->OpenEntry(u"\\box", kReadAccess, 0x10, &dir), 0u);
+  std::unique_ptr<CEntryListing> listing;
+  std::map<std::u16string, EntryInfo> seen;
+  EntryRef* late = nullptr;
+  for (int guard = 0; guard < 1000; ++guard) {
+    bool found = false;
+    ListedEntry entry;
+    ASSERT_EQ(volume_->EnumerateEntries(dir, u"*", false, &listing, &found, &entry), 0u);
+    if (!found) break;
+    seen[entry.name] = entry.info;
+    // Made after the first batch was read, so not open when it was.
+    if (late == nullptr) late = open_and_write(u"\\box\\late", 4000);
+  }
+  volume_->CloseEntry(dir);
+  ASSERT_EQ(seen.size(), 703u);
+  EXPECT_EQ(seen[u"early"].end_of_file, 3000);
+  EXPECT_EQ(seen[u"late"].end_of_file, 4000);
+  EXPECT_EQ(seen[u"sub"].attributes & 0x10, 0x10u);
+  EXPECT_EQ(seen[u"sub"].file_id, Info(u"\\box\\sub").file_id);
+  volume_->CloseEntry(early);
+  volume_->CloseEntry(late);
 }
 
 TEST_F(NamespaceTest, DeletionKeepsATombstoneUnlessTheRulesSayOtherwise) {
