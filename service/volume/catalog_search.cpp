@@ -186,7 +186,16 @@ CatalogLocation LocateCatalog(ICatalogProbe& probe) {
 
 // ---- CUnitCatalogProbe ----
 
-uint8_t CUnitCatalogProbe::CurrentDisc() { return controller_->CurrentSlot(); }
+// The magazine's current disc: the newest disc prepared since the magazine was
+// identified (found from the magazine's own record at identification), not the
+// disc that happens to be in the drive. After reads from earlier discs the
+// drive can hold one that lies before the newest catalog, and a search from
+// there (it only goes back) would open an older catalog and lose every later
+// change.
+uint8_t CUnitCatalogProbe::CurrentDisc() {
+  const uint8_t prepared = controller_->HighestPreparedSlot();
+  return prepared != unit::kNoSlot ? prepared : controller_->CurrentSlot();
+}
 
 platform::Win32Error CUnitCatalogProbe::LoadDisc(uint8_t disc) {
   // Through the engine, which keeps track of the disc in the drive.

@@ -350,7 +350,10 @@ TEST_F(VolumeCrashTest, FilesCarriedToTheNextDiscSurviveAKillOnceIdle) {
       s.Close();
     }
     {
-      // Another computer, whose cache holds nothing, reads them all from the discs.
+      // Another computer, whose cache holds nothing, reads them all from the
+      // discs; the drive holds the first disc, before the one with the newest
+      // catalog, as after reads of older files.
+      ASSERT_EQ(controller_->LoadDisc(0), 0u);
       VolumeSession other(controller_.get(), clock_, temp_ / "other", 0x44);
       ASSERT_TRUE(other.Open());
       for (uint32_t i = 0; i < kFiles; ++i) {
