@@ -351,7 +351,9 @@ Win32Error CCacheMap::Lookup(uint8_t key_disc, uint32_t key_file, uint8_t* value
 Win32Error CCacheMap::Insert(uint8_t key_disc, uint32_t key_file, uint8_t value_disc, uint32_t value_file) {
   if (!IsLoaded()) return ERROR_ACCESS_DENIED;
   WriteGuard g(lock_);
-  return InsertLocked(MakeKey(key_disc, key_file), value_disc, value_file);
+  const Win32Error e = InsertLocked(MakeKey(key_disc, key_file), value_disc, value_file);
+  if (e == ERROR_SUCCESS && log_) log_({CacheMapChange::kInsert, key_disc, key_file, value_disc, value_file});
+  return e;
 }
 
 Win32Error CCacheMap::InsertLocked(uint64_t key, uint8_t value_disc, uint32_t value_file) {
@@ -550,6 +552,7 @@ Win32Error CCacheMap::Remove(uint8_t key_disc, uint32_t key_file, CacheMapEntry*
     *removed = {e[0], Load32(e + 4), e[1], Load32(e + 8), e[2] != 0};
   }
   RemoveAt(n, k);
+  if (log_) log_({CacheMapChange::kRemove, key_disc, key_file, 0, 0});
   return ERROR_SUCCESS;
 }
 
@@ -568,7 +571,25 @@ Win32Error CCacheMap::ReKey(uint8_t old_disc, uint32_t old_file, uint8_t new_dis
   const uint8_t value_disc = e[1];
   const uint32_t value_file = Load32(e + 8);
   RemoveAt(n, k);
-  return InsertLocked(new_key, value_disc, value_file);
+  const Win32Error result = InsertLocked(new_key, value_disc, value_file);
+  if (result == ERROR_SUCCESS && log_) log_({CacheMapChange::kReKey, old_disc, old_file, new_disc, new_file});
+  return result;
+}
+
+void CCacheMap::Apply(const CacheMapChange& change) {
+  switch (change.op) {
+    case CacheMapChange::kInsert:
+      Insert(change.key_disc, change.key_file, change.disc, change.file);
+      break;
+    case CacheMapChange::kRemove:
+      Remove(change.key_disc, change.key_file);
+      break;
+    case CacheMapChange::kReKey:
+      ReKey(change.key_disc, change.key_file, change.disc, change.file);
+      break;
+    default:
+      break;
+  }
 }
 
 Win32Error CCacheMap::SetMark(uint8_t key_disc, uint32_t key_file, bool on) {

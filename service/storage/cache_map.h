@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 
 #include "platform/clock.h"
@@ -35,6 +36,19 @@ namespace fs = std::filesystem;
 using platform::Win32Error;
 
 inline constexpr uint32_t kNoNode = 0xFFFFFFFFu;
+
+// One change made to a map, as told to its log: an insert (disc, file: the
+// value), a removal, or a move to a new key (disc, file: the new key).
+struct CacheMapChange {
+  static constexpr uint8_t kInsert = 1;
+  static constexpr uint8_t kRemove = 2;
+  static constexpr uint8_t kReKey = 3;
+  uint8_t op = 0;
+  uint8_t key_disc = 0;
+  uint32_t key_file = 0;
+  uint8_t disc = 0;
+  uint32_t file = 0;
+};
 
 // One map entry as the callers see it.
 struct CacheMapEntry {
@@ -82,6 +96,14 @@ class CCacheMap {
 
   // Drops the image without saving it.
   void Unload();
+
+  // Told of every insert, removal and move as it is made, under the map's lock
+  // (so in the order made), so that changes since the last save can be kept
+  // elsewhere; marks are not told. The log must not use the map.
+  void SetLog(std::function<void(const CacheMapChange&)> log) { log_ = std::move(log); }
+  // Makes a change told to a log again (after a kill, over the map last
+  // saved): a change already made, or one that no longer fits, is skipped.
+  void Apply(const CacheMapChange& change);
 
   bool IsLoaded() const { return image_ != nullptr; }
   const fs::path& path() const { return path_; }
@@ -160,6 +182,7 @@ class CCacheMap {
   size_t allocated_ = 0;      // bytes allocated (>= size_)
   uint32_t free_count_ = 0;   // nodes on the free list
   CReentrantRwLock lock_;
+  std::function<void(const CacheMapChange&)> log_;
 };
 
 }  // namespace kelva::storage

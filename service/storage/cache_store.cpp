@@ -330,6 +330,21 @@ Win32Error CCacheStore::ReKey(CacheKind kind, uint8_t old_disc, uint32_t old_fil
   return map->ReKey(old_disc, old_file, new_disc, new_file);
 }
 
+void CCacheStore::SetMapLog(std::function<void(CacheKind, const CacheMapChange&)> log) {
+  for (uint32_t k = 0; k < kCacheKindCount; ++k) {
+    if (!log) {
+      maps_[k]->SetLog(nullptr);
+      continue;
+    }
+    maps_[k]->SetLog([log, k](const CacheMapChange& change) { log(static_cast<CacheKind>(k), change); });
+  }
+}
+
+void CCacheStore::ApplyMapChange(CacheKind kind, const CacheMapChange& change) {
+  Win32Error e = ERROR_SUCCESS;
+  if (CCacheMap* map = MapFor(kind, &e)) map->Apply(change);
+}
+
 uint64_t CCacheStore::DirCatalogSize(uint8_t disc, uint32_t file) {
   fs::path path;
   uint64_t size = 0;

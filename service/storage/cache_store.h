@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -117,6 +118,10 @@ class CCacheStore {
   // ERROR_FILE_EXISTS when the new key is taken, ERROR_FILE_NOT_FOUND when the old
   // one is absent; the map is unchanged then.
   Win32Error ReKey(CacheKind kind, uint8_t old_disc, uint32_t old_file, uint8_t new_disc, uint32_t new_file);
+  // Every map's changes are told to log (see CCacheMap::SetLog); an empty log stops it.
+  void SetMapLog(std::function<void(CacheKind, const CacheMapChange&)> log);
+  // Makes a logged change again (see CCacheMap::Apply).
+  void ApplyMapChange(CacheKind kind, const CacheMapChange& change);
   // The full path of the cache file of that identity; false when not in the map.
   bool CacheFilePath(CacheKind kind, uint8_t disc, uint32_t file, uint32_t piece, fs::path* out);
   // Size of the directory catalog's file; 0 when absent.

@@ -28,6 +28,7 @@ constexpr char kInsertOrReplace[] =
 constexpr char kRootIdentity[] = "SELECT disk,file FROM stent WHERE id=0;";
 constexpr char kChildFull[] = "SELECT id,disk,file,deleted FROM stent WHERE parent=? AND name=?;";
 constexpr char kIdOf[] = "SELECT id FROM stent WHERE disk=? AND file=?;";
+constexpr char kIdentityOf[] = "SELECT disk, file FROM stent WHERE id=?;";
 constexpr char kChildIdentity[] = "SELECT disk,file FROM stent WHERE parent=? AND name=?;";
 constexpr char kChildrenOf[] = "SELECT disk,file,deleted FROM stent WHERE parent=?;";
 constexpr char kAllDirectories[] = "SELECT disk,file,deleted FROM stent ORDER BY disk,file ASC;";
@@ -333,6 +334,17 @@ int64_t CStructureDb::GetDirectoryId(uint8_t disk, uint32_t file) {
   st.BindInt(2, static_cast<int32_t>(file));
   if (st.Step() != SQLITE_ROW) return -1;
   return st.ColumnInt(0);
+}
+
+int CStructureDb::IdentityOfId(int64_t id, uint8_t* disk, uint32_t* file) {
+  std::lock_guard lk(lock());
+  Statement st(*this);
+  if (st.Prepare(kIdentityOf) != SQLITE_OK) return 0;
+  st.BindInt(1, id);
+  if (st.Step() != SQLITE_ROW) return 0;
+  *disk = static_cast<uint8_t>(st.ColumnInt(0));
+  *file = static_cast<uint32_t>(st.ColumnInt(1));
+  return 1;
 }
 
 int CStructureDb::GetProperty(std::string_view key, void* buffer, size_t capacity, size_t* length) {

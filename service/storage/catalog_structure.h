@@ -75,6 +75,8 @@ class CStructureDb : public CCatalogDb {
   size_t BuildPath(size_t capacity, uint8_t disk, uint32_t file, char16_t* buffer);
   // The directory's row id, or -1.
   int64_t GetDirectoryId(uint8_t disk, uint32_t file);
+  // The identity of the directory with row id id: 1 found, 0 not.
+  int IdentityOfId(int64_t id, uint8_t* disk, uint32_t* file);
 
   // Properties; keys are UTF-8. GetProperty gives the value's full length in
   // *length and copies at most capacity bytes. SetProperty writes only when the

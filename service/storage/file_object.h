@@ -222,6 +222,13 @@ class CFileObject {
   bool holds_gate() const { return holds_gate_; }
   uint8_t pending_history() const { return pending_history_.load(); }
   CDirectoryDb* parent_catalog() const { return parent_; }
+  // After LoadState from a record that names its parent otherwise than by a
+  // reference number: the catalog of the folder the file is in.
+  void AttachParent(CDirectoryDb* parent);
+  // After LoadState from a record older than the cache: segments whose piece
+  // is gone are forgotten (their content is read from the discs again).
+  // Returns how many went.
+  size_t ForgetMissingPieces();
   const FileRecordingState& recording_state() const { return recording_; }
 
  private:

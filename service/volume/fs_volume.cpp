@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/log.h"
 #include "platform/eventlog.h"
 #include "platform/text.h"
 #include "platform/thread_priority.h"
@@ -95,6 +96,8 @@ bool CFsVolume::Open(VolumeOpenParts parts) {
   if (restored == RestoreResult::kFatal || !structure_) return false;
   if (restored == RestoreResult::kNewVolume && discs_->CurrentDisc() == 255) return false;
   const bool from_discs = restored == RestoreResult::kFromDiscs;
+  // From now on every file not yet safe on the discs is kept in the journal.
+  if (!RestartJournal()) KLOG_WARN("volume: the journal could not be started; a kill may lose unrecorded files");
 
   // Step 7.
   SetPatternLists(u"~$*", u"*.tmp");
@@ -182,6 +185,7 @@ void CFsVolume::Close() {
   if (!resumable && settings_.retention_mode != 3) resumable = WriteResumeFile();
   // A live resume file read at the open no longer describes the volume.
   if (!resumable) DropLiveResumeFile();
+  const bool journal_needed = failed && !resumable;
   // Step 4: free the objects, the structure catalog and its pin.
   FreeAllDirectories();
   if (structure_) {
@@ -210,9 +214,14 @@ void CFsVolume::Close() {
   std::filesystem::path data_folder;
   if (cache_) {
     data_folder = cache_->MagazineFolder().parent_path().parent_path();
+    cache_->SetMapLog(nullptr);
     if (cache_->IsOpen()) cache_->Close();
     cache_.reset();
   }
+  // With the maps saved, the journal is needed again only when nothing else
+  // keeps what was not recorded, and then without the maps' changes.
+  if (journal_needed) journal_.Rewrite([](const JournalRecord& r) { return r.type != JournalRecord::kMap; }, {});
+  journal_.Stop(!journal_needed);
   {
     std::lock_guard l(pattern_mu_);
     pattern1_.clear();
@@ -536,6 +545,7 @@ FileRef* CFsVolume::AddFile(IOpenFile* file, void* key, DirRef* parent) {
   auto ref = std::make_unique<FileRef>();
   ref->file = file;
   ref->key = key;
+  ref->journal_number = journal_numbers_.fetch_add(1);
   ref->refs = 1;
   ref->parent = parent;
   if (parent != nullptr) parent->refs.fetch_add(1);
@@ -552,7 +562,10 @@ void CFsVolume::ReleaseDirectory(DirRef* ref) {
 }
 
 void CFsVolume::ReleaseFile(FileRef* ref) {
-  if (ref != nullptr && ref->refs.fetch_sub(1) == 1) {
+  if (ref == nullptr) return;
+  // Settled for now: what a kill must not lose goes into the journal first.
+  if (ref->refs.load() == 1) JournalFile(ref);
+  if (ref->refs.fetch_sub(1) == 1) {
     unref_files_.fetch_add(1);
     work_.Set();
   }
@@ -956,7 +969,10 @@ void CFsVolume::ReleaseRecordedPieces() {
   const uint64_t closes = disc_closes_.load();
   if (released_closes_.exchange(closes) == closes) return;
   storage::ReadGuard g(file_lock_);
-  for (auto& f : files_) f->file->DiscClosed(closes);
+  for (auto& f : files_) {
+    f->file->DiscClosed(closes);
+    if (f->journaled.load()) JournalFile(f.get());
+  }
 }
 
 void CFsVolume::CloseDiscForEviction() {
@@ -1170,6 +1186,12 @@ void CFsVolume::RemoveFileRef(FileRef* ref) {
     }
   }
   ReleaseDirectory(parent);
+  if (owned && owned->journaled.exchange(false)) {
+    JournalRecord gone;
+    gone.type = JournalRecord::kGone;
+    gone.object = owned->journal_number;
+    journal_.Append(gone);
+  }
   if (owned) FreeFileObject(owned.get());
 }
 
@@ -1302,6 +1324,7 @@ bool CFsVolume::WriteNextFile(bool states_2_3) {
   bg_writes_.fetch_add(1);
   const Win32Error e = ref->file->WriteBack(old == kQueueWriteClose);
   bg_writes_.fetch_sub(1);
+  JournalFile(ref);  // still held by in_writeback
   std::lock_guard q(file_queue_mu_);
   ref->in_writeback = false;
   if (e == 0) {

@@ -43,6 +43,7 @@
 #include "service/volume/machine_identity.h"
 #include "service/volume/open_file.h"
 #include "service/volume/open_file_object.h"
+#include "service/volume/volume_journal.h"
 #include "service/volume/volume_site.h"
 
 namespace kelva::volume {
@@ -118,6 +119,8 @@ struct FileRef : EntryRef {
   // the file): the entry is dropped when the last holder closes it.
   std::atomic<bool> orphaned{false};
   DirRef* parent = nullptr;
+  uint64_t journal_number = 0;          // its records in the journal
+  std::atomic<bool> journaled{false};  // the journal holds a record that still needs replaying
 };
 
 // What GetEntryInfo and the enumerations report of one entry.
@@ -320,6 +323,26 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // absent or refused; a refused file is removed and the state left clean.
   bool ReadSnapshotResume(uint8_t disc, uint32_t number);
   bool ReadLiveResume(uint32_t number);
+  // After a kill: the structure catalog and the folders' catalogs as the live
+  // cache holds them, every cached folder catalog queued to be recorded again,
+  // and every file object the journal names with its pieces. found/number:
+  // the catalog search's result; the journal is not used when the discs name
+  // a newer catalog that the cache does not hold (another computer's). False
+  // (nothing restored) when there is no journal or it cannot be used.
+  bool RecoverFromJournal(bool found, uint32_t number);
+  // The file's newest state goes into the journal (a "gone" record once it
+  // has nothing left to record). REQUIRES: no directory table lock held.
+  void JournalFile(FileRef* ref);
+  // The structure catalog's number goes into the journal.
+  void JournalCatalog();
+  // Starts the journal afresh with the catalog number and the state of every
+  // file that still needs one.
+  bool RestartJournal();
+  std::filesystem::path JournalPath();
+  // Flushes the journal to the disk (true also when no journal runs).
+  bool SyncJournal() { return !journal_.started() || journal_.Sync(); }
+  // The record the file needs in the journal (false: a "gone" record in *out).
+  bool JournalRecordOf(FileRef* ref, JournalRecord* out);
   // Writes everything out before a dismount (or, with quick close, gives
   // recording in progress back to the next mount). Always 0.
   int FlushAll();
@@ -785,6 +808,8 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   uint64_t eviction_close_tick_ = 0;           // the writer's last close for eviction
   std::atomic<uint64_t> released_closes_{0};   // disc_closes_ when the files last heard of it
   std::atomic<bool> live_resume_kept_{false};  // a live resume file read at the open still stands in for a snapshot
+  CVolumeJournal journal_;
+  std::atomic<uint64_t> journal_numbers_{1};
   std::atomic<uint8_t> reload_disc_{255};  // the disc the open folders were last read again for
   // The writer waits for the quiet time after the last activity (a timed wait).
   std::atomic<bool> writer_quiet_wait_{false};

@@ -113,8 +113,11 @@ Win32Error CFsVolume::FlushEntry(EntryRef* context) {
   Win32Error e = ref->object->file()->FlushPiece();
   if (e == ERROR_DISK_FULL) ReportCacheShortage();
   // The file's row and every other catalog change made so far become durable
-  // with its content.
-  if (e == 0 && storage::CCatalogDb::SyncPendingCommits() != 0) e = platform::ERROR_WRITE_FAULT;
+  // with its content, and so does the file's record in the journal.
+  if (e == 0) {
+    JournalFile(ref);
+    if (storage::CCatalogDb::SyncPendingCommits() != 0 || !SyncJournal()) e = platform::ERROR_WRITE_FAULT;
+  }
   EndOperation();
   return e;
 }

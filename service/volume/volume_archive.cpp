@@ -77,7 +77,10 @@ Win32Error CFsVolume::SaveCatalog() {
       if (out_file != structure_file_) {
         stamp = RenameCacheFile(storage::CK_DB, storage::kStructDisc, structure_file_, storage::kStructDisc, out_file,
                                 this);
-        if (stamp == 0) structure_file_ = out_file;
+        if (stamp == 0) {
+          structure_file_ = out_file;
+          JournalCatalog();
+        }
       }
       platform::FileTime written = kUnknownTime;
       if (stamp == 0) stamp = discs_->CatalogTime(out_disc, out_file, &written);
@@ -270,8 +273,12 @@ int CFsVolume::FlushAll() {
       const uint8_t message[] = {0xFF, failed ? kNotifyFlushFailed : kNotifyFlushDone, 0};
       Notify(message, sizeof message);
     }
-    // Everything is on the discs: a live resume file read at the open is spent.
-    if (!failed) DropLiveResumeFile();
+    // Everything is on the discs: a live resume file read at the open is spent,
+    // and the journal starts again.
+    if (!failed) {
+      DropLiveResumeFile();
+      RestartJournal();
+    }
   }
   DeletePendingLogs();
   if (cache_) cache_->DropSnapshots();

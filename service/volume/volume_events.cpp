@@ -314,7 +314,8 @@ Win32Error CVolumeEvents::OnSyncFile(FsContext context, bool) {
 Win32Error CVolumeEvents::OnSyncDirectory(FsContext) {
   VolumeSlot::Borrow b(*slot_);
   if (b.volume() == nullptr) return platform::ERROR_NOT_READY;
-  return storage::CCatalogDb::SyncPendingCommits() == 0 ? Win32Error{0} : Win32Error{platform::ERROR_WRITE_FAULT};
+  const bool synced = storage::CCatalogDb::SyncPendingCommits() == 0 && b.volume()->SyncJournal();
+  return synced ? Win32Error{0} : Win32Error{platform::ERROR_WRITE_FAULT};
 }
 
 Win32Error CVolumeEvents::OnEnumerateStreams(std::u16string_view path, std::vector<std::u16string>* names) {

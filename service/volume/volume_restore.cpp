@@ -48,7 +48,10 @@ RestoreResult CVolumeRestore::Restore(CFsVolume& volume) {
   volume.set_catalog_disc(loc.disc);
   volume.RaiseNextFileNumber(loc.next_file);
   RestoreResult result = RestoreResult::kRestored;
-  if (volume.ReadSnapshotResume(loc.disc, loc.number)) {
+  // After a kill the live cache and its journal are newer than any snapshot.
+  if (volume.RecoverFromJournal(loc.found, loc.number)) {
+    KLOG_INFO("volume: resumed from the live cache of catalog %u", volume.structure_file());
+  } else if (volume.ReadSnapshotResume(loc.disc, loc.number)) {
     KLOG_INFO("volume: resumed from the snapshot of catalog %u", loc.number);
   } else if (loc.found && volume.ReadLiveResume(loc.number)) {
     KLOG_INFO("volume: resumed from the live resume file of catalog %u", loc.number);

@@ -5,9 +5,12 @@
 // magazine and cache again. Every file the child had reported complete must be
 // there with its content, and every disc must pass the disc tool's check.
 //
-// A file counts as complete once the volume has gone idle after it (recorded,
-// catalogs written, archive run done). It runs when KELVA_CRASH_KILLS names
-// the number of kills (bench/volume_crash.sh runs 100, about four minutes).
+// A file counts as complete once it was written and closed; the child then
+// waits until the volume is idle (recorded, catalogs written, archive run
+// done) before the next file, so that kills also meet the writer at work. The
+// check reads every file through the volume, as the mount does. The suite
+// runs a few kills; KELVA_CRASH_KILLS names another number
+// (bench/volume_crash.sh runs 100).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -71,7 +74,7 @@ struct Completed {
 class VolumeCrashTest : public storage::testing::DiscEngineTest {
  protected:
   fs::path Data() { return temp_ / "data"; }
-  int kills_ = 20;
+  int kills_ = 8;
 
   storage::testing::EngineSetup Setup(bool create) {
     storage::testing::EngineSetup s;
@@ -100,26 +103,21 @@ class VolumeCrashTest : public storage::testing::DiscEngineTest {
       const bool in_folder = folder != nullptr && j % 2 == 1;
       Say(fd, kPhaseCache);
       if (!s->WriteFile(in_folder ? folder : nullptr, FileName(index), Content(index, FileSize(index)))) _exit(13);
+      uint8_t record[6] = {kPhaseComplete};
+      std::memcpy(record + 1, &index, 4);
+      record[5] = in_folder ? 1 : 0;
+      if (write(fd, record, sizeof record) != sizeof record) _exit(20);
       Say(fd, kPhaseRecord);
-      // Complete: recorded, catalogs written, archived, the disc closed.
+      // Recorded, catalogs written, archived, the disc closed.
       if (!test::Eventually([&] { return !s->volume->busy(); }, 120000)) _exit(14);
-      // (A pending-bytes figure above zero is reported but not fatal: it only
-      // steers the room kept on the discs, and a rare miscount of a few
-      // sectors is a known fault.)
-      if (s->volume->pending_bytes() != 0) {
-        std::fprintf(stderr, "child idle with %lld bytes still counted as pending\n",
-                     static_cast<long long>(s->volume->pending_bytes()));
-      }
+      // (The pending-bytes figure is left out: it only steers the room kept on
+      // the discs, and a rare miscount of a few sectors is a known fault.)
       if (s->volume->read_only() != 0 || s->volume->FilesToWrite() != 0) {
         std::fprintf(stderr, "child idle with read-only %d, %lld bytes pending, %u files to write\n",
                      static_cast<int>(s->volume->read_only()), static_cast<long long>(s->volume->pending_bytes()),
                      s->volume->FilesToWrite());
         _exit(16);
       }
-      uint8_t record[6] = {kPhaseComplete};
-      std::memcpy(record + 1, &index, 4);
-      record[5] = in_folder ? 1 : 0;
-      if (write(fd, record, sizeof record) != sizeof record) _exit(20);
       if (j % 5 == 4) {
         Say(fd, kPhaseClose);
         s->Close();
@@ -157,9 +155,7 @@ class VolumeCrashTest : public storage::testing::DiscEngineTest {
 };
 
 TEST_F(VolumeCrashTest, KilledVolumeLosesNoCompletedFile) {
-  const char* env = std::getenv("KELVA_CRASH_KILLS");
-  if (env == nullptr) GTEST_SKIP() << "set KELVA_CRASH_KILLS (bench/volume_crash.sh)";
-  kills_ = std::max(1, std::atoi(env));
+  if (const char* env = std::getenv("KELVA_CRASH_KILLS")) kills_ = std::max(1, std::atoi(env));
   const int kills = kills_;
   // A fresh magazine with a volume on it.
   Start(Setup(true));
@@ -212,16 +208,22 @@ TEST_F(VolumeCrashTest, KilledVolumeLosesNoCompletedFile) {
     clock_.SetScale(50);
     {
       VolumeSession s(controller_.get(), clock_, Data());
-      ASSERT_TRUE(s.Open()) << "the magazine does not mount after the kill";
+      // Without the writer: the reads below do not wait for its disc exchanges
+      // (the scaled clock makes the engine's time limits short); the close
+      // records what the mount brought back.
+      ASSERT_TRUE(s.Open(1, false)) << "the magazine does not mount after the kill";
       highest_disc = std::max(highest_disc, s.location().disc);
       for (const Completed& c : completed) {
         std::vector<uint8_t> got;
         ++files_checked;
-        if (!s.ReadFile(c.in_folder ? FolderName(c.round) : u"", FileName(c.index), &got) ||
-            got != Content(c.index, FileSize(c.index))) {
+        const std::u16string path =
+            (c.in_folder ? u"\\" + FolderName(c.round) : std::u16string()) + u"\\" + FileName(c.index);
+        const bool read = s.ReadPath(path, &got);
+        if (!read || got != Content(c.index, FileSize(c.index))) {
           ++losses;
           ADD_FAILURE() << "file " << c.index << " of round " << c.round << " lost after a kill in phase "
-                        << static_cast<char>(phase);
+                        << static_cast<char>(phase) << (read ? ": other content, " : ": unreadable, ")
+                        << got.size() << " of " << FileSize(c.index) << " bytes";
         }
       }
       s.Close();

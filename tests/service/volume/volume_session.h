@@ -164,6 +164,25 @@ class VolumeSession {
     return ok;
   }
 
+  // Reads the file at path ("\\a\\b") through the volume's own operations, as
+  // the mount does: a file the volume still holds is read from its pieces.
+  bool ReadPath(std::u16string_view path, std::vector<uint8_t>* out) {
+    EntryRef* ctx = nullptr;
+    if (volume->OpenEntry(path, 0x80000000, 0, &ctx) != 0) return false;
+    out->clear();
+    std::vector<uint8_t> chunk(1 << 20);
+    bool ok = true;
+    for (;;) {
+      uint32_t done = 0;
+      ok = volume->ReadEntry(ctx, static_cast<int64_t>(out->size()), static_cast<uint32_t>(chunk.size()),
+                             chunk.data(), &done) == 0;
+      if (!ok || done == 0) break;
+      out->insert(out->end(), chunk.begin(), chunk.begin() + done);
+    }
+    volume->CloseEntry(ctx);
+    return ok;
+  }
+
   std::unique_ptr<CFsVolume> volume;
   std::unique_ptr<storage::CDiscEngine> engine;
   std::unique_ptr<CEngineDiscs> discs;
