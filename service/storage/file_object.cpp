@@ -1571,17 +1571,7 @@ Win32Error CFileObject::LoadState(IDataStream& stream) {
   FileResumeState s;
   if (const Win32Error e = ReadFileResumeState(stream, &s); e != 0) return e;
   CDirectoryDb* parent = volume_->CatalogOfReference(s.parent_reference);
-  // Opens by name find the object by what the parent's row names; a recording
-  // that stopped before it wrote the row left the row behind the saved entry.
-  uint64_t identity = PackIdentity(s.type, s.disc, s.file);
-  if (parent != nullptr) {
-    DirEntryRecord row;
-    row.name = s.entry.name;
-    EntryLock entry_lock(volume_);
-    if (parent->GetEntry(&row) && ((row.type ^ s.type) & ENTRY_STREAM) == 0) {
-      identity = PackIdentity(row.type, row.disk, row.file);
-    }
-  }
+  const uint64_t identity = IdentityInRow(parent, s.entry.name, s.type, s.disc, s.file);
   std::lock_guard lock(mu_);
   entry_ = s.entry;
   entry_.type = s.type;
@@ -1627,9 +1617,27 @@ Win32Error CFileObject::LoadState(IDataStream& stream) {
   return ERROR_SUCCESS;
 }
 
+uint64_t CFileObject::IdentityInRow(CDirectoryDb* parent, const std::u16string& name, uint8_t type, uint8_t disc,
+                                    uint32_t file) {
+  // Opens by name find the object by what the parent's row names; a recording
+  // that stopped before it wrote the row left the row behind the saved entry.
+  if (parent != nullptr) {
+    DirEntryRecord row;
+    row.name = name;
+    EntryLock entry_lock(volume_);
+    if (parent->GetEntry(&row) && ((row.type ^ type) & ENTRY_STREAM) == 0) {
+      return PackIdentity(row.type, row.disk, row.file);
+    }
+  }
+  return PackIdentity(type, disc, file);
+}
+
 void CFileObject::AttachParent(CDirectoryDb* parent) {
+  DirEntryRecord e = entry();
+  const uint64_t identity = IdentityInRow(parent, e.name, e.type, e.disk, e.file);
   std::lock_guard lock(mu_);
   parent_ = parent;
+  identity_.store(identity);
 }
 
 size_t CFileObject::ForgetMissingPieces() {

@@ -229,6 +229,9 @@ class CFileObject {
   // is gone are forgotten (their content is read from the discs again).
   // Returns how many went.
   size_t ForgetMissingPieces();
+  // The identity an open by name finds the object by: what the parent's row
+  // names, else the given one.
+  uint64_t IdentityInRow(CDirectoryDb* parent, const std::u16string& name, uint8_t type, uint8_t disc, uint32_t file);
   const FileRecordingState& recording_state() const { return recording_; }
 
  private:
