@@ -1594,23 +1594,14 @@ Win32Error CFileObject::LoadState(IDataStream& stream) {
   needs_recording_ = (s.flags & FileResumeState::kNeedsRecording) != 0;
   segments_.clear();
   piece_counter_ = 0;
-  bool again = false;
   for (FileSegment seg : s.segments) {
-    // A recording the service did not finish is done again, and so is one
-    // whose disc may not have been closed since: the discs keep it only then.
-    if (seg.state != FileSegment::kChanged) {
-      seg.state = FileSegment::kChanged;
-      again = true;
-    }
+    // A recording the service did not finish is done again.
+    if (seg.state == FileSegment::kRecording) seg.state = FileSegment::kChanged;
     seg.busy = 0;
     if (seg.disc == entry_.disk && seg.file == entry_.file) piece_counter_ = std::max(piece_counter_, seg.piece + 1);
     if (seg.state == FileSegment::kChanged) volume_->AddPendingBytes(RoundUp(seg.length));
     volume_->AddCachedBytes(seg.length);
     segments_.push_back(seg);
-  }
-  if (again) {
-    content_changed_.store(true);
-    needs_recording_ = true;
   }
   closed_before_ = true;
   open_ = false;
@@ -1640,14 +1631,22 @@ void CFileObject::AttachParent(CDirectoryDb* parent) {
   identity_.store(identity);
 }
 
-size_t CFileObject::ForgetMissingPieces() {
+size_t CFileObject::ResumeAfterInterruption() {
   std::lock_guard lock(mu_);
   size_t gone = 0;
+  bool again = false;
   for (auto it = segments_.begin(); it != segments_.end();) {
     std::filesystem::path present;
     std::error_code ec;
     if (volume_->GetCacheStore()->CacheFilePath(CK_DAT, it->disc, it->file, it->piece, &present) &&
         std::filesystem::exists(present, ec)) {
+      // Recorded content whose disc was perhaps not closed since is recorded
+      // again: the discs keep it only once closed.
+      if (it->state == FileSegment::kRecorded) {
+        it->state = FileSegment::kChanged;
+        volume_->AddPendingBytes(RoundUp(it->length));
+        again = true;
+      }
       ++it;
       continue;
     }
@@ -1656,8 +1655,10 @@ size_t CFileObject::ForgetMissingPieces() {
     it = segments_.erase(it);
     ++gone;
   }
-  if (gone > 0 && std::none_of(segments_.begin(), segments_.end(),
-                               [](const FileSegment& seg) { return seg.state != FileSegment::kRecorded; })) {
+  if (again) {
+    content_changed_.store(true);
+    needs_recording_ = true;
+  } else if (gone > 0 && segments_.empty()) {
     content_changed_.store(false);
     needs_recording_ = false;
   }

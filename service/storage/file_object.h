@@ -225,10 +225,11 @@ class CFileObject {
   // After LoadState from a record that names its parent otherwise than by a
   // reference number: the catalog of the folder the file is in.
   void AttachParent(CDirectoryDb* parent);
-  // After LoadState from a record older than the cache: segments whose piece
-  // is gone are forgotten (their content is read from the discs again).
-  // Returns how many went.
-  size_t ForgetMissingPieces();
+  // After LoadState from a record written before a kill: segments whose piece
+  // is gone are forgotten (their content is read from the discs again), and
+  // recorded ones are recorded again, since their disc may not have been
+  // closed since. Returns how many segments went.
+  size_t ResumeAfterInterruption();
   // The identity an open by name finds the object by: what the parent's row
   // names, else the given one.
   uint64_t IdentityInRow(CDirectoryDb* parent, const std::u16string& name, uint8_t type, uint8_t disc, uint32_t file);

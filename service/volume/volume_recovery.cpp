@@ -222,7 +222,7 @@ bool CFsVolume::RecoverFromJournal(bool found, uint32_t number) {
       continue;
     }
     open->file()->AttachParent(parent->dir->catalog());
-    open->file()->ForgetMissingPieces();
+    open->file()->ResumeAfterInterruption();
     COpenFileObject* raw = open.release();
     FileRef* ref = AddFile(raw, raw->key(), parent);
     ReleaseDirectory(parent);  // AddFile holds the parent for the file
