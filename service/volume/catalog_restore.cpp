@@ -5,7 +5,7 @@
 
 namespace kelva::volume {
 
-RestoreResult CCatalogRestore::Restore(CFsVolume& volume) {
+RestoreResult CCatalogRestore::RestoreState(CFsVolume& volume) {
   if (volume.GetCacheStore() == nullptr) return RestoreResult::kFatal;
   return found_ ? OpenFound(volume, *found_) : CreateNew(volume);
 }

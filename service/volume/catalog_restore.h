@@ -18,7 +18,7 @@ class CCatalogRestore : public IVolumeRestore {
   // found: the file number of the structure catalog located on the discs or in
   // the cache; nullopt when none exists.
   explicit CCatalogRestore(std::optional<uint32_t> found) : found_(found) {}
-  RestoreResult Restore(CFsVolume& volume) override;
+  RestoreResult RestoreState(CFsVolume& volume) override;
 
  private:
   RestoreResult CreateNew(CFsVolume& volume);

@@ -92,7 +92,7 @@ bool CFsVolume::Open(VolumeOpenParts parts) {
   if (!cache_ || !cache_->IsOpen() || discs_ == nullptr || restore_ == nullptr) return false;
 
   // Step 6: catalog search, resume or new volume.
-  const RestoreResult restored = restore_->Restore(*this);
+  const RestoreResult restored = restore_->RestoreState(*this);
   if (restored == RestoreResult::kFatal || !structure_) return false;
   if (restored == RestoreResult::kNewVolume && discs_->CurrentDisc() == 255) return false;
   const bool from_discs = restored == RestoreResult::kFromDiscs;

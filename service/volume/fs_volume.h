@@ -190,7 +190,7 @@ enum class RestoreResult {
 class IVolumeRestore {
  public:
   virtual ~IVolumeRestore() = default;
-  virtual RestoreResult Restore(class CFsVolume& volume) = 0;
+  virtual RestoreResult RestoreState(class CFsVolume& volume) = 0;
 };
 
 // Everything Open is given: the unit, the discs, the cache store (owned by the

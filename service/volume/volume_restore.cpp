@@ -35,7 +35,7 @@ bool CacheNameExists(const std::filesystem::path& cache, std::u16string_view pat
 
 }  // namespace
 
-RestoreResult CVolumeRestore::Restore(CFsVolume& volume) {
+RestoreResult CVolumeRestore::RestoreState(CFsVolume& volume) {
   storage::CCacheStore* cache = volume.GetCacheStore();
   if (cache == nullptr || probe_ == nullptr) return RestoreResult::kFatal;
   location_ = LocateCatalog(*probe_);

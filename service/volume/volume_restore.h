@@ -17,8 +17,8 @@ class CVolumeRestore : public IVolumeRestore {
  public:
   // probe: the unit and its discs (not owned).
   explicit CVolumeRestore(ICatalogProbe* probe) : probe_(probe) {}
-  RestoreResult Restore(CFsVolume& volume) override;
-  // What the search found (after Restore).
+  RestoreResult RestoreState(CFsVolume& volume) override;
+  // What the search found (after RestoreState).
   const CatalogLocation& location() const { return location_; }
 
  private:

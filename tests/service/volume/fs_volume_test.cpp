@@ -624,7 +624,7 @@ TEST_F(FsVolumeTest, BusyOpenFilesAndTrimMarks) {
 
 class CatalogRestore : public IVolumeRestore {
  public:
-  RestoreResult Restore(CFsVolume& volume) override {
+  RestoreResult RestoreState(CFsVolume& volume) override {
     auto db = std::make_unique<storage::CStructureDb>();
     const fs::path path = dir / "struct.db";
     const std::string narrow = path.string();
