@@ -145,23 +145,40 @@ Win32Error CCacheMap::Load(const fs::path& path) {
   return Adopt(image, size, size) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
+Win32Error CCacheMap::WriteImage() {
+  fs::path fresh = path_;
+  fresh += ".new";
+  File file;
+  Win32Error e = OpenFileWithRetry(clock_, fresh, kAccessWrite, Disposition::kCreateAlways, &file);
+  if (e != ERROR_SUCCESS) return e;
+  uint64_t offset = 0;
+  while (offset < size_ && e == ERROR_SUCCESS) {
+    const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(size_ - offset, 1u << 30));
+    uint32_t done = 0;
+    e = file.WriteAt(offset, image_ + offset, chunk, &done);
+    if (e == ERROR_SUCCESS && done != chunk) e = ERROR_WRITE_FAULT;
+    offset += chunk;
+  }
+  file.Close();
+  if (e == ERROR_SUCCESS) e = platform::MoveFile(fresh, path_, true);
+  if (e != ERROR_SUCCESS) DeleteFileWithRetry(clock_, fresh);
+  return e;
+}
+
 Win32Error CCacheMap::Save() {
   if (!IsLoaded()) return ERROR_SUCCESS;
-  File file;
-  Win32Error e = OpenFileWithRetry(clock_, path_, kAccessWrite, Disposition::kCreateAlways, &file);
-  if (e == ERROR_SUCCESS) {
-    uint64_t offset = 0;
-    while (offset < size_ && e == ERROR_SUCCESS) {
-      const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(size_ - offset, 1u << 30));
-      uint32_t done = 0;
-      e = file.WriteAt(offset, image_ + offset, chunk, &done);
-      if (e == ERROR_SUCCESS && done != chunk) e = ERROR_WRITE_FAULT;
-      offset += chunk;
-    }
-    file.Close();
-    if (e != ERROR_SUCCESS) DeleteFileWithRetry(clock_, path_);
-  }
+  const Win32Error e = WriteImage();
+  // A map that could not be written must not be read back as it was before.
+  if (e != ERROR_SUCCESS) DeleteFileWithRetry(clock_, path_);
   Unload();
+  return e;
+}
+
+Win32Error CCacheMap::Checkpoint(const std::function<void()>& then) {
+  if (!IsLoaded()) return ERROR_ACCESS_DENIED;
+  WriteGuard g(lock_);
+  const Win32Error e = WriteImage();
+  if (e == ERROR_SUCCESS && then) then();
   return e;
 }
 
@@ -572,20 +589,33 @@ Win32Error CCacheMap::ReKey(uint8_t old_disc, uint32_t old_file, uint8_t new_dis
   const uint32_t value_file = Load32(e + 8);
   RemoveAt(n, k);
   const Win32Error result = InsertLocked(new_key, value_disc, value_file);
-  if (result == ERROR_SUCCESS && log_) log_({CacheMapChange::kReKey, old_disc, old_file, new_disc, new_file});
+  if (result == ERROR_SUCCESS && log_) {
+    log_({CacheMapChange::kReKey, old_disc, old_file, new_disc, new_file, value_disc, value_file});
+  }
   return result;
 }
 
 void CCacheMap::Apply(const CacheMapChange& change) {
+  if (!IsLoaded()) return;
+  WriteGuard g(lock_);
+  auto drop = [&](uint8_t disc, uint32_t file) {
+    uint32_t n, k;
+    if (Find(MakeKey(disc, file), &n, &k)) RemoveAt(n, k);
+  };
+  auto put = [&](uint8_t disc, uint32_t file, uint8_t value_disc, uint32_t value_file) {
+    drop(disc, file);
+    InsertLocked(MakeKey(disc, file), value_disc, value_file);
+  };
   switch (change.op) {
     case CacheMapChange::kInsert:
-      Insert(change.key_disc, change.key_file, change.disc, change.file);
+      put(change.key_disc, change.key_file, change.disc, change.file);
       break;
     case CacheMapChange::kRemove:
-      Remove(change.key_disc, change.key_file);
+      drop(change.key_disc, change.key_file);
       break;
     case CacheMapChange::kReKey:
-      ReKey(change.key_disc, change.key_file, change.disc, change.file);
+      drop(change.key_disc, change.key_file);
+      put(change.disc, change.file, change.value_disc, change.value_file);
       break;
     default:
       break;

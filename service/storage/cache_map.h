@@ -38,7 +38,10 @@ using platform::Win32Error;
 inline constexpr uint32_t kNoNode = 0xFFFFFFFFu;
 
 // One change made to a map, as told to its log: an insert (disc, file: the
-// value), a removal, or a move to a new key (disc, file: the new key).
+// value), a removal, or a move to a new key (disc, file: the new key;
+// value_disc, value_file: the value it carries). Each names the state it
+// leaves its keys in, so that replaying changes over an image saved at any
+// point of their sequence gives the same map.
 struct CacheMapChange {
   static constexpr uint8_t kInsert = 1;
   static constexpr uint8_t kRemove = 2;
@@ -48,6 +51,8 @@ struct CacheMapChange {
   uint32_t key_file = 0;
   uint8_t disc = 0;
   uint32_t file = 0;
+  uint8_t value_disc = 0;
+  uint32_t value_file = 0;
 };
 
 // One map entry as the callers see it.
@@ -89,10 +94,17 @@ class CCacheMap {
   // increasing order. Anything else gives ERROR_ACCESS_DENIED.
   Win32Error LoadImage(std::span<const uint8_t> bytes);
 
-  // Writes the image to the path it was loaded from (created anew). A short write
-  // gives ERROR_WRITE_FAULT; on failure the file is deleted. The map is unloaded
-  // afterwards whatever the outcome. A map that is not loaded gives 0.
+  // Writes the image to the path it was loaded from, beside it first and then
+  // renamed over it, so that a kill meanwhile leaves the previous file whole. A
+  // short write gives ERROR_WRITE_FAULT; on failure the file is deleted. The
+  // map is unloaded afterwards whatever the outcome. A map that is not loaded
+  // gives 0.
   Win32Error Save();
+  // Writes the image as Save does while the map stays in use, under the map's
+  // lock, and then calls then() still under it (no change comes between):
+  // a log can drop what it kept of the changes the file now holds. then() is
+  // not called when the write failed (the previous file stays).
+  Win32Error Checkpoint(const std::function<void()>& then);
 
   // Drops the image without saving it.
   void Unload();
@@ -102,7 +114,8 @@ class CCacheMap {
   // elsewhere; marks are not told. The log must not use the map.
   void SetLog(std::function<void(const CacheMapChange&)> log) { log_ = std::move(log); }
   // Makes a change told to a log again (after a kill, over the map last
-  // saved): a change already made, or one that no longer fits, is skipped.
+  // saved): the keys it names are left as it left them, whatever they held,
+  // so that changes the image already holds are harmless. Not told to the log.
   void Apply(const CacheMapChange& change);
 
   bool IsLoaded() const { return image_ != nullptr; }
@@ -162,6 +175,8 @@ class CCacheMap {
   bool Validate();
   // Makes room for one more page in the allocation when an insert could need it.
   bool ReserveForInsert();
+  // Writes the image beside its file and renames it over it.
+  Win32Error WriteImage();
   uint32_t AllocNode();
   void FreeNode(uint32_t n);
   // Finds key: true with its node and slot, else false.

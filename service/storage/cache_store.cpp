@@ -345,6 +345,17 @@ void CCacheStore::ApplyMapChange(CacheKind kind, const CacheMapChange& change) {
   if (CCacheMap* map = MapFor(kind, &e)) map->Apply(change);
 }
 
+Win32Error CCacheStore::CheckpointMaps(const std::function<void(CacheKind)>& then) {
+  if (!open_) return ERROR_ACCESS_DENIED;
+  Win32Error first = ERROR_SUCCESS;
+  for (uint32_t k = 0; k < kCacheKindCount; ++k) {
+    const auto kind = static_cast<CacheKind>(k);
+    const Win32Error e = Report(maps_[k]->Checkpoint([&] { then(kind); }));
+    if (first == ERROR_SUCCESS) first = e;
+  }
+  return first;
+}
+
 uint64_t CCacheStore::DirCatalogSize(uint8_t disc, uint32_t file) {
   fs::path path;
   uint64_t size = 0;

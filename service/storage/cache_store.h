@@ -122,6 +122,10 @@ class CCacheStore {
   void SetMapLog(std::function<void(CacheKind, const CacheMapChange&)> log);
   // Makes a logged change again (see CCacheMap::Apply).
   void ApplyMapChange(CacheKind kind, const CacheMapChange& change);
+  // Writes every map's file while the cache stays in use (see
+  // CCacheMap::Checkpoint); then(kind) runs under that map's lock once its file
+  // is written. The first error, after trying every map.
+  Win32Error CheckpointMaps(const std::function<void(CacheKind)>& then);
   // The full path of the cache file of that identity; false when not in the map.
   bool CacheFilePath(CacheKind kind, uint8_t disc, uint32_t file, uint32_t piece, fs::path* out);
   // Size of the directory catalog's file; 0 when absent.

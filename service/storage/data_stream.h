@@ -1,12 +1,15 @@
 // IDataStream: the two-operation stream through which directory and file objects
 // write and read their resume records; CCacheDataStream: its buffered
-// implementation over an open file, with a 4096-byte buffer.
+// implementation over an open file, with a 4096-byte buffer; CMemoryDataStream:
+// one over bytes in memory.
 //
 // A CCacheDataStream is used by one thread at a time and does not own the file.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 #include "platform/digest.h"
 #include "platform/errors.h"
@@ -23,6 +26,29 @@ class IDataStream {
   virtual bool Read(void* buffer, uint32_t length) = 0;
   // Appends length bytes; false on a failed or short write.
   virtual bool Write(const void* buffer, uint32_t length) = 0;
+};
+
+// Reads from the start of the bytes it was given; writes append to them.
+class CMemoryDataStream : public IDataStream {
+ public:
+  CMemoryDataStream() = default;
+  explicit CMemoryDataStream(std::string bytes) : bytes_(std::move(bytes)) {}
+  bool Read(void* buffer, uint32_t length) override {
+    if (bytes_.size() - at_ < length) return false;
+    std::memcpy(buffer, bytes_.data() + at_, length);
+    at_ += length;
+    return true;
+  }
+  bool Write(const void* buffer, uint32_t length) override {
+    bytes_.append(static_cast<const char*>(buffer), length);
+    return true;
+  }
+  const std::string& bytes() const { return bytes_; }
+  size_t consumed() const { return at_; }
+
+ private:
+  std::string bytes_;
+  size_t at_ = 0;
 };
 
 class CCacheDataStream : public IDataStream {

@@ -1422,6 +1422,7 @@ void CFsVolume::RunWriter() {
       // file still in use is written again to match.
       RefreshLiveResume();
       ReleaseRecordedPieces();
+      CompactJournal();
       ack_.Set();                                   // a
       if (suspended_.load()) {
         idle = true;

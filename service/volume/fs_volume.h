@@ -279,6 +279,9 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   static constexpr platform::FileTime kUnknownTime = ~0ULL;
   static constexpr uint32_t kArchiveWaitMs = 5000;
   static constexpr uint32_t kArchiveFailSleepMs = 1000;
+  // The journal's size that starts a compaction (about 35,000 small files
+  // written since the last one).
+  static constexpr uint64_t kJournalCompactBytes = 16u << 20;
   // Records the structure catalog on the discs: 0 (also when nothing changed or
   // nothing may be written), 5 without a catalog, 641 or 1237 to be retried
   // later (no notification), else the error that stopped it (notification 0x51).
@@ -298,6 +301,9 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // they were recorded (true when any was), and takes over the header's
   // catalog-changed and history flags.
   bool RequeueChangedDirectories();
+  // Every restored file with content still to record is queued for a
+  // write-back in close mode; true when any was.
+  bool RequeueUnwrittenFiles();
   void ApplyResumeFlags(uint8_t flags);
   // Tells the open files of the disc closes since the last call, so that
   // closed files let the pieces of what the discs now keep go.
@@ -343,6 +349,11 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   bool SyncJournal() { return !journal_.started() || journal_.Sync(); }
   // The record the file needs in the journal (false: a "gone" record in *out).
   bool JournalRecordOf(FileRef* ref, JournalRecord* out);
+  // Once the journal has grown past journal_compact_bytes, it is rewritten
+  // with what a replay needs, after the cache maps' files are written (so
+  // that their changes can go). Run by the writer between its steps.
+  void CompactJournal();
+  void set_journal_compact_bytes(uint64_t bytes) { journal_compact_bytes_ = bytes; }
   // Writes everything out before a dismount (or, with quick close, gives
   // recording in progress back to the next mount). Always 0.
   int FlushAll();
@@ -810,6 +821,7 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   std::atomic<bool> live_resume_kept_{false};  // a live resume file read at the open still stands in for a snapshot
   CVolumeJournal journal_;
   std::atomic<uint64_t> journal_numbers_{1};
+  std::atomic<uint64_t> journal_compact_bytes_{kJournalCompactBytes};
   std::atomic<uint8_t> reload_disc_{255};  // the disc the open folders were last read again for
   // The writer waits for the quiet time after the last activity (a timed wait).
   std::atomic<bool> writer_quiet_wait_{false};

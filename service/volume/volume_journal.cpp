@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 
 namespace kelva::volume {
@@ -72,12 +74,51 @@ bool CVolumeJournal::Rewrite(const std::function<bool(const JournalRecord&)>& ke
                              const std::vector<JournalRecord>& records) {
   std::lock_guard lk(mu_);
   if (!started_) return false;
-  std::vector<uint8_t> all;
-  for (const JournalRecord& r : Read(path_)) {
-    if (!keep(r)) continue;
-    const std::vector<uint8_t> frame = Frame(r);
-    all.insert(all.end(), frame.begin(), frame.end());
+  std::vector<JournalRecord> all;
+  for (JournalRecord& r : Read(path_)) {
+    if (keep(r)) all.push_back(std::move(r));
   }
+  all.insert(all.end(), records.begin(), records.end());
+  return ReplaceLocked(all);
+}
+
+bool CVolumeJournal::Compact(int saved_map_kind) {
+  std::lock_guard lk(mu_);
+  if (!started_) return false;
+  std::vector<JournalRecord> records = Read(path_);
+  std::vector<JournalRecord> out;
+  std::map<uint64_t, size_t> newest;  // object: its newest file record, while not gone
+  size_t catalog = records.size();
+  for (size_t i = 0; i < records.size(); ++i) {
+    const JournalRecord& r = records[i];
+    switch (r.type) {
+      case JournalRecord::kCatalog: catalog = i; break;
+      case JournalRecord::kFile: newest[r.object] = i; break;
+      case JournalRecord::kGone: newest.erase(r.object); break;
+      default: break;
+    }
+  }
+  if (catalog < records.size()) out.push_back(std::move(records[catalog]));
+  // The maps' changes keep their order: each is replayed over the one before.
+  for (JournalRecord& r : records) {
+    if (r.type == JournalRecord::kMap && !(saved_map_kind >= 0 && !r.payload.empty() && r.payload[0] == saved_map_kind)) {
+      out.push_back(std::move(r));
+    }
+  }
+  std::vector<size_t> files;
+  for (const auto& [object, index] : newest) files.push_back(index);
+  std::sort(files.begin(), files.end());
+  for (size_t index : files) out.push_back(std::move(records[index]));
+  return ReplaceLocked(out);
+}
+
+uint64_t CVolumeJournal::size() {
+  std::lock_guard lk(mu_);
+  return started_ ? end_ : 0;
+}
+
+bool CVolumeJournal::ReplaceLocked(const std::vector<JournalRecord>& records) {
+  std::vector<uint8_t> all;
   for (const JournalRecord& r : records) {
     const std::vector<uint8_t> frame = Frame(r);
     all.insert(all.end(), frame.begin(), frame.end());
@@ -101,6 +142,32 @@ bool CVolumeJournal::Rewrite(const std::function<bool(const JournalRecord&)>& ke
     return false;
   }
   end_ = all.size();
+  return true;
+}
+
+JournalRecord CVolumeJournal::MapRecord(uint8_t kind, const storage::CacheMapChange& change) {
+  JournalRecord r;
+  r.type = JournalRecord::kMap;
+  r.payload = {kind, change.op, change.key_disc};
+  PutLe(r.payload, change.key_file, 4);
+  r.payload.push_back(change.disc);
+  PutLe(r.payload, change.file, 4);
+  r.payload.push_back(change.value_disc);
+  PutLe(r.payload, change.value_file, 4);
+  return r;
+}
+
+bool CVolumeJournal::ReadMapRecord(const JournalRecord& r, uint8_t* kind, storage::CacheMapChange* change) {
+  if (r.type != JournalRecord::kMap || r.payload.size() != kMapBytes) return false;
+  const uint8_t* p = r.payload.data();
+  *kind = p[0];
+  change->op = p[1];
+  change->key_disc = p[2];
+  change->key_file = static_cast<uint32_t>(GetLe(p + 3, 4));
+  change->disc = p[7];
+  change->file = static_cast<uint32_t>(GetLe(p + 8, 4));
+  change->value_disc = p[12];
+  change->value_file = static_cast<uint32_t>(GetLe(p + 13, 4));
   return true;
 }
 

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "service/storage/cache_map.h"
 
 namespace kelva::volume {
 
@@ -33,7 +34,8 @@ struct JournalRecord {
   static constexpr uint8_t kFile = 2;     // payload: parent folder id (8), the file's resume record
   static constexpr uint8_t kGone = 3;     // no payload: the object needs nothing replayed
   // A change to a cache map since the maps were last saved; payload: kind (1),
-  // operation (1), key disc (1), key file (4), disc (1), file (4).
+  // operation (1), key disc (1), key file (4), disc (1), file (4), value disc
+  // (1), value file (4) (see storage::CacheMapChange).
   static constexpr uint8_t kMap = 4;
 
   uint8_t type = 0;
@@ -53,6 +55,13 @@ class CVolumeJournal {
   // then records (written beside it and renamed over it), as one step against
   // appends.
   bool Rewrite(const std::function<bool(const JournalRecord&)>& keep, const std::vector<JournalRecord>& records);
+  // Rewrites the journal with only what a replay needs: the newest catalog
+  // number, every map change in order except those of the map kind
+  // saved_map_kind (-1: none), whose file now holds them, and the newest file
+  // record of every object not gone since.
+  bool Compact(int saved_map_kind);
+  // The bytes appended so far (0 when not started).
+  uint64_t size();
   // Flushes what was appended to the disk.
   bool Sync();
   // Stops appending; remove deletes the file.
@@ -64,8 +73,15 @@ class CVolumeJournal {
   static std::vector<JournalRecord> Read(const std::filesystem::path& path);
   // One record as a frame.
   static std::vector<uint8_t> Frame(const JournalRecord& record);
+  // A map change as a record, and back (false: not a map record, or a damaged one).
+  static JournalRecord MapRecord(uint8_t kind, const storage::CacheMapChange& change);
+  static bool ReadMapRecord(const JournalRecord& record, uint8_t* kind, storage::CacheMapChange* change);
+  static constexpr size_t kMapBytes = 17;
 
  private:
+  // Writes records as the whole journal, beside it and renamed over it.
+  bool ReplaceLocked(const std::vector<JournalRecord>& records);
+
   std::mutex mu_;
   std::filesystem::path path_;
   platform::File file_;

@@ -13,29 +13,6 @@ namespace kelva::volume {
 
 namespace {
 
-// A resume record in memory.
-class BufferStream : public storage::IDataStream {
- public:
-  BufferStream() = default;
-  explicit BufferStream(const std::vector<uint8_t>& bytes, size_t from) : bytes_(bytes), at_(from) {}
-  bool Read(void* buffer, uint32_t length) override {
-    if (bytes_.size() - at_ < length) return false;
-    std::memcpy(buffer, bytes_.data() + at_, length);
-    at_ += length;
-    return true;
-  }
-  bool Write(const void* buffer, uint32_t length) override {
-    const auto* p = static_cast<const uint8_t*>(buffer);
-    bytes_.insert(bytes_.end(), p, p + length);
-    return true;
-  }
-  std::vector<uint8_t>& bytes() { return bytes_; }
-
- private:
-  std::vector<uint8_t> bytes_;
-  size_t at_ = 0;
-};
-
 constexpr size_t kParentBytes = 8;
 
 }  // namespace
@@ -56,14 +33,15 @@ bool CFsVolume::JournalRecordOf(FileRef* ref, JournalRecord* out) {
   if (ref->parent != nullptr && structure_) {
     parent = structure_->GetDirectoryId(ref->parent->dir->current_disc(), ref->parent->dir->current_file());
   }
-  BufferStream stream;
-  for (int i = 0; i < 8; ++i) stream.bytes().push_back(static_cast<uint8_t>(static_cast<uint64_t>(parent) >> (8 * i)));
+  std::string bytes;
+  for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>(static_cast<uint64_t>(parent) >> (8 * i)));
+  storage::CMemoryDataStream stream(std::move(bytes));
   if (parent < 0 || ref->file->SaveState(stream) != 0) {
     out->type = JournalRecord::kGone;
     return false;
   }
   out->type = JournalRecord::kFile;
-  out->payload = std::move(stream.bytes());
+  out->payload.assign(stream.bytes().begin(), stream.bytes().end());
   return true;
 }
 
@@ -100,15 +78,23 @@ bool CFsVolume::RestartJournal() {
   // only when the cache is closed.
   if (!journal_.started() && !journal_.Start(JournalPath())) return false;
   cache_->SetMapLog([this](storage::CacheKind kind, const storage::CacheMapChange& change) {
-    JournalRecord r;
-    r.type = JournalRecord::kMap;
-    r.payload = {kind, change.op, change.key_disc};
-    for (int i = 0; i < 4; ++i) r.payload.push_back(static_cast<uint8_t>(change.key_file >> (8 * i)));
-    r.payload.push_back(change.disc);
-    for (int i = 0; i < 4; ++i) r.payload.push_back(static_cast<uint8_t>(change.file >> (8 * i)));
-    journal_.Append(r);
+    journal_.Append(CVolumeJournal::MapRecord(kind, change));
   });
   return journal_.Rewrite([](const JournalRecord& r) { return r.type == JournalRecord::kMap; }, records);
+}
+
+void CFsVolume::CompactJournal() {
+  if (!cache_ || journal_.size() < journal_compact_bytes_) return;
+  const uint64_t before = journal_.size();
+  // A live resume file still in use describes the cache as of the maps'
+  // files: they are written only once it is spent.
+  if (live_resume_kept_.load()) {
+    journal_.Compact(-1);
+  } else {
+    cache_->CheckpointMaps([this](storage::CacheKind kind) { journal_.Compact(kind); });
+  }
+  KLOG_INFO("volume: journal compacted from %llu to %llu bytes", static_cast<unsigned long long>(before),
+            static_cast<unsigned long long>(journal_.size()));
 }
 
 // ---- the mount after a kill ----
@@ -119,16 +105,10 @@ bool CFsVolume::RecoverFromJournal(bool found, uint32_t number) {
   // First the maps learn what changed since they were saved: without that the
   // cache would not find the files made since.
   for (const JournalRecord& r : records) {
-    if (r.type != JournalRecord::kMap || r.payload.size() != 12 || r.payload[0] >= storage::kCacheKindCount) continue;
+    uint8_t kind = 0;
     storage::CacheMapChange change;
-    change.op = r.payload[1];
-    change.key_disc = r.payload[2];
-    change.disc = r.payload[7];
-    for (int i = 3; i >= 0; --i) {
-      change.key_file = (change.key_file << 8) | r.payload[3 + static_cast<size_t>(i)];
-      change.file = (change.file << 8) | r.payload[8 + static_cast<size_t>(i)];
-    }
-    cache_->ApplyMapChange(static_cast<storage::CacheKind>(r.payload[0]), change);
+    if (!CVolumeJournal::ReadMapRecord(r, &kind, &change) || kind >= storage::kCacheKindCount) continue;
+    cache_->ApplyMapChange(static_cast<storage::CacheKind>(kind), change);
   }
   uint32_t catalog = 0;
   bool have_catalog = false;
@@ -215,7 +195,7 @@ bool CFsVolume::RecoverFromJournal(bool found, uint32_t number) {
       continue;
     }
     auto open = std::make_unique<COpenFileObject>(std::make_unique<storage::CFileObject>(this), recorder_);
-    BufferStream stream(record->payload, kParentBytes);
+    storage::CMemoryDataStream stream(std::string(record->payload.begin() + kParentBytes, record->payload.end()));
     if (open->LoadState(stream) != 0) {
       ReleaseDirectory(parent);
       KLOG_WARN("volume: a file record of the journal could not be read");
@@ -237,16 +217,7 @@ bool CFsVolume::RecoverFromJournal(bool found, uint32_t number) {
   }
   // Whatever is still to be written goes into the queues.
   RequeueChangedDirectories();
-  {
-    storage::ReadGuard g(file_lock_);
-    std::lock_guard q(file_queue_mu_);
-    for (auto& f : files_) {
-      if (!f->file->HasUnwrittenData() || f->state == kQueueTaken) continue;
-      if (f->state == kQueueNone) file_queue_.push_back(f.get());
-      if (f->state < kQueueWrite) ++files_to_write_;
-      f->state = kQueueWriteClose;
-    }
-  }
+  RequeueUnwrittenFiles();
   structure_->SetChangeState(1);
   deferred_save_ = true;
   // What the resume file or a snapshot held is older than the live cache.

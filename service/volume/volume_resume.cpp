@@ -98,6 +98,20 @@ void CFsVolume::DropRestoredState() {
 
 // ---- what both resume files restore ----
 
+bool CFsVolume::RequeueUnwrittenFiles() {
+  bool queued = false;
+  storage::ReadGuard g(file_lock_);
+  std::lock_guard q(file_queue_mu_);
+  for (auto& f : files_) {
+    if (!f->file->HasUnwrittenData() || f->state == kQueueTaken) continue;
+    if (f->state == kQueueNone) file_queue_.push_back(f.get());
+    if (f->state < kQueueWrite) ++files_to_write_;
+    f->state = kQueueWriteClose;
+    queued = true;
+  }
+  return queued;
+}
+
 bool CFsVolume::RequeueChangedDirectories() {
   // A directory whose catalog changed since it was last recorded is written
   // again, in close mode.
@@ -294,17 +308,7 @@ bool CFsVolume::ReadLiveResume(uint32_t number) {
       flags |= storage::ResumeHeader::kCatalogChanged;
       queued = true;
     }
-    {
-      storage::ReadGuard g(file_lock_);
-      std::lock_guard q(file_queue_mu_);
-      for (auto& f : files_) {
-        if (!f->file->HasUnwrittenData() || f->state == kQueueTaken) continue;
-        if (f->state == kQueueNone) file_queue_.push_back(f.get());
-        if (f->state < kQueueWrite) ++files_to_write_;
-        f->state = kQueueWriteClose;
-        queued = true;
-      }
-    }
+    if (RequeueUnwrittenFiles()) queued = true;
     ApplyResumeFlags(flags);
     // The header's metadata figure already holds what the objects added.
     metadata_ = static_cast<int64_t>(h.metadata_bytes);

@@ -498,27 +498,6 @@ class VolumeTest : public ::testing::Test {
   std::unique_ptr<FakeFsVolume> volume_;
 };
 
-// An IDataStream over bytes in memory.
-class MemoryStream : public IDataStream {
- public:
-  MemoryStream() = default;
-  explicit MemoryStream(std::string bytes) : bytes_(std::move(bytes)) {}
-  bool Read(void* buffer, uint32_t length) override {
-    if (bytes_.size() - at_ < length) return false;
-    std::memcpy(buffer, bytes_.data() + at_, length);
-    at_ += length;
-    return true;
-  }
-  bool Write(const void* buffer, uint32_t length) override {
-    bytes_.append(static_cast<const char*>(buffer), length);
-    return true;
-  }
-  const std::string& bytes() const { return bytes_; }
-  size_t consumed() const { return at_; }
-
- private:
-  std::string bytes_;
-  size_t at_ = 0;
-};
+using MemoryStream = CMemoryDataStream;
 
 }  // namespace kelva::storage::testing

@@ -8,9 +8,10 @@
 // A file counts as complete once it was written and closed; the child then
 // waits until the volume is idle (recorded, catalogs written, archive run
 // done) before the next file, so that kills also meet the writer at work. The
-// check reads every file through the volume, as the mount does. The suite
-// runs a few kills; KELVA_CRASH_KILLS names another number
-// (bench/volume_crash.sh runs 100).
+// check reads every file through the volume, as the mount does. The journal
+// is compacted (with the cache maps written) every few files, so kills meet
+// that as well. The suite runs a few kills; KELVA_CRASH_KILLS names another
+// number (bench/volume_crash.sh runs 100).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -48,6 +49,7 @@ enum Phase : uint8_t {
 // Small discs, so that the writer changes discs during the run: 80 MiB, 16 MiB
 // above the reserve (100 kills fill about seven of the twelve).
 constexpr uint64_t kDiscSectors = 40960;
+constexpr uint64_t kCompactBytes = 1024;
 
 std::u16string FileName(uint32_t index) {
   const std::string s = "file" + std::to_string(index);
@@ -96,6 +98,8 @@ class VolumeCrashTest : public storage::testing::DiscEngineTest {
     Say(fd, kPhaseOpen);
     auto s = std::make_unique<VolumeSession>(controller_.get(), clock_, Data());
     if (!s->Open()) _exit(11);
+    // The journal is compacted on almost every pass, so that kills meet that too.
+    s->volume->set_journal_compact_bytes(kCompactBytes);
     DirRef* folder = s->MakeDirectory(FolderName(round));
     if (folder == nullptr) _exit(12);
     for (uint32_t j = 0;; ++j) {
@@ -124,6 +128,7 @@ class VolumeCrashTest : public storage::testing::DiscEngineTest {
         Say(fd, kPhaseOpen);
         s = std::make_unique<VolumeSession>(controller_.get(), clock_, Data());
         if (!s->Open()) _exit(15);
+        s->volume->set_journal_compact_bytes(kCompactBytes);
         folder = nullptr;  // later files of the round go to the root
       }
     }
@@ -321,6 +326,7 @@ TEST_F(VolumeCrashTest, FilesCarriedToTheNextDiscSurviveAKillOnceIdle) {
         if (c.kill_after_ms >= 0) Say(fds[1], kPhaseOpen);
         s = std::make_unique<VolumeSession>(controller_.get(), clock_, Data());
         if (!s->Open()) _exit(15);
+        s->volume->set_journal_compact_bytes(kCompactBytes);
         if (!test::Eventually([&] { return !s->volume->busy(); }, 120000)) _exit(14);
       }
       Say(fds[1], kPhaseComplete);

@@ -105,5 +105,58 @@ TEST_F(VolumeJournalTest, RewriteKeepsChosenRecordsAndAppendsFollow) {
   EXPECT_FALSE(journal.Append(Record(JournalRecord::kGone, 1)));
 }
 
+// A map change's payload, little-endian: kind, operation, key disc, key file,
+// disc, file, value disc, value file; it reads back as it was written.
+TEST_F(VolumeJournalTest, MapChangeRecordMatchesItsLayout) {
+  storage::CacheMapChange change;
+  change.op = storage::CacheMapChange::kReKey;
+  change.key_disc = 1;
+  change.key_file = 0x01020304;
+  change.disc = 5;
+  change.file = 0x0A0B0C0D;
+  change.value_disc = 6;
+  change.value_file = 0x11223344;
+  const JournalRecord r = CVolumeJournal::MapRecord(2, change);
+  EXPECT_EQ(r.type, JournalRecord::kMap);
+  EXPECT_EQ(Hex(r.payload), "0203010403020105" "0d0c0b0a0644332211");
+  uint8_t kind = 0;
+  storage::CacheMapChange back;
+  ASSERT_TRUE(CVolumeJournal::ReadMapRecord(r, &kind, &back));
+  EXPECT_EQ(kind, 2);
+  EXPECT_EQ(Hex(CVolumeJournal::MapRecord(kind, back).payload), Hex(r.payload));
+  JournalRecord shorter = r;
+  shorter.payload.pop_back();
+  EXPECT_FALSE(CVolumeJournal::ReadMapRecord(shorter, &kind, &back));
+}
+
+// A compaction keeps what a replay needs: the newest catalog number, every
+// map change in its order except those of the map whose file was written,
+// and each object's newest file record unless the object went since.
+TEST_F(VolumeJournalTest, CompactionKeepsWhatAReplayNeeds) {
+  CVolumeJournal journal;
+  ASSERT_TRUE(journal.Start(path_));
+  const JournalRecord records[] = {
+      Record(JournalRecord::kCatalog, 0, {1}), Record(JournalRecord::kMap, 0, {0, 10}),
+      Record(JournalRecord::kFile, 7, {11}),   Record(JournalRecord::kMap, 0, {2, 12}),
+      Record(JournalRecord::kFile, 8, {13}),   Record(JournalRecord::kFile, 7, {14}),
+      Record(JournalRecord::kCatalog, 0, {2}), Record(JournalRecord::kGone, 8),
+      Record(JournalRecord::kMap, 0, {0, 15}), Record(JournalRecord::kFile, 9, {16}),
+      Record(JournalRecord::kGone, 9),         Record(JournalRecord::kFile, 9, {17}),
+  };
+  for (const JournalRecord& r : records) ASSERT_TRUE(journal.Append(r));
+  auto last_bytes = [&] {
+    std::vector<uint8_t> out;
+    for (const JournalRecord& r : CVolumeJournal::Read(path_)) out.push_back(r.payload.back());
+    return out;
+  };
+  ASSERT_TRUE(journal.Compact(-1));
+  EXPECT_EQ(last_bytes(), (std::vector<uint8_t>{2, 10, 12, 15, 14, 17}));
+  EXPECT_EQ(journal.size(), fs::file_size(path_));
+  ASSERT_TRUE(journal.Compact(0));  // the map of kind 0 was written
+  EXPECT_EQ(last_bytes(), (std::vector<uint8_t>{2, 12, 14, 17}));
+  ASSERT_TRUE(journal.Append(Record(JournalRecord::kGone, 7)));
+  EXPECT_EQ(CVolumeJournal::Read(path_).size(), 5u);
+}
+
 }  // namespace
 }  // namespace kelva::volume
