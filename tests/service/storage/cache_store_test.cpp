@@ -379,11 +379,13 @@ TEST_F(CacheStoreTest, RestoreFromSnapshotIntoAFreshCache) {
 TEST_F(CacheStoreTest, FullDiskIsReportedToTheOwner) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   Make(CK_DIR, 0, 1);
-  // The map file is written through a link to a device that is always full.
-  fs::create_symlink("/dev/full", Cache() / "mapdir.bin");
+  // The map file is written beside its place first, here through a link to a
+  // device that is always full.
+  fs::create_symlink("/dev/full", Cache() / "mapdir.bin.new");
   EXPECT_EQ(store_->Close(), ERROR_DISK_FULL);
   EXPECT_EQ(owner_.shortages, 1);
-  EXPECT_FALSE(fs::is_symlink(Cache() / "mapdir.bin")) << "a failed save deletes the map file";
+  EXPECT_FALSE(fs::exists(Cache() / "mapdir.bin")) << "a failed save leaves no map file to be read back";
+  EXPECT_FALSE(fs::is_symlink(Cache() / "mapdir.bin.new"));
 }
 
 TEST(CacheRetryTest, OpenRetriesByError) {

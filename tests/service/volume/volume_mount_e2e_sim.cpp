@@ -323,13 +323,18 @@ TEST_F(MountedMagazineTest, OnlyTheGroupMayEnter) {
   EXPECT_EQ(st.st_gid, getgid());
   EXPECT_EQ(st.st_mode & 0777, 0770u);
   Put(mnt_ / "private.txt", "secret");
-  // A user outside the group: "nobody" in "nogroup".
+  // A user outside the group: "nobody" in "nogroup". The child of this
+  // threaded process allocates nothing: another thread may have held the
+  // allocator's lock at the fork.
+  const std::string file = (mnt_ / "private.txt").string();
+  const std::string folder = mnt_.string();
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(2);
-    const int fd = ::open((mnt_ / "private.txt").c_str(), O_RDONLY);
-    const bool listed = ::opendir(mnt_.c_str()) != nullptr;
-    _exit(fd < 0 && errno == EACCES && !listed ? 0 : 1);
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    const bool refused = fd < 0 && errno == EACCES;
+    const bool listed = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY) >= 0;
+    _exit(refused && !listed ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
