@@ -86,6 +86,7 @@ bool CFsVolume::RestartJournal() {
 void CFsVolume::CompactJournal() {
   if (!cache_ || journal_.size() < journal_compact_bytes_) return;
   const uint64_t before = journal_.size();
+  const uint64_t start = clock_.NowMs();
   // A live resume file still in use describes the cache as of the maps'
   // files: they are written only once it is spent.
   if (live_resume_kept_.load()) {
@@ -93,8 +94,9 @@ void CFsVolume::CompactJournal() {
   } else {
     cache_->CheckpointMaps([this](storage::CacheKind kind) { journal_.Compact(kind); });
   }
-  KLOG_INFO("volume: journal compacted from %llu to %llu bytes", static_cast<unsigned long long>(before),
-            static_cast<unsigned long long>(journal_.size()));
+  KLOG_INFO("volume: journal compacted from %llu to %llu bytes in %llu ms", static_cast<unsigned long long>(before),
+            static_cast<unsigned long long>(journal_.size()),
+            static_cast<unsigned long long>(clock_.NowMs() - start));
 }
 
 // ---- the mount after a kill ----
