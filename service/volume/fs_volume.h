@@ -341,9 +341,13 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   void JournalFile(FileRef* ref);
   // The structure catalog's number goes into the journal.
   void JournalCatalog();
-  // Starts the journal afresh with the catalog number and the state of every
-  // file that still needs one.
+  // Starts the journal afresh: the cache maps' files are written, and the
+  // journal holds the catalog number and the state of every file that still
+  // needs one. False when any of it failed (a kill may then lose files).
   bool RestartJournal();
+  // Writes the cache maps' files while the cache is in use and drops their
+  // changes from the journal; false when a map could not be written.
+  bool CheckpointMaps();
   std::filesystem::path JournalPath();
   // Flushes the journal to the disk (true also when no journal runs).
   bool SyncJournal() { return !journal_.started() || journal_.Sync(); }
@@ -351,7 +355,8 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   bool JournalRecordOf(FileRef* ref, JournalRecord* out);
   // Once the journal has grown past journal_compact_bytes, it is rewritten
   // with what a replay needs, after the cache maps' files are written (so
-  // that their changes can go). Run by the writer between its steps.
+  // that their changes can go; when a map cannot be written its changes
+  // stay). Run by the writer between its steps.
   void CompactJournal();
   void set_journal_compact_bytes(uint64_t bytes) { journal_compact_bytes_ = bytes; }
   // Writes everything out before a dismount (or, with quick close, gives
@@ -536,6 +541,10 @@ class CFsVolume : public IFsVolume, public storage::ICacheStoreOwner {
   // Sets the allocation size / the end of file. 19 refuses changes, 87 not a file.
   Win32Error SetEntryAllocation(EntryRef* context, int64_t size);
   Win32Error SetEntryEnd(EntryRef* context, int64_t size);
+  // A descriptor of the file was closed (the host's flush, which close()
+  // waits for, unlike the release that follows): what a kill must not lose
+  // goes into the journal. Anything but a file is ignored.
+  void SettleEntry(EntryRef* context);
   // Closes the file's current data piece and leaves the single-writer gate.
   // Null context: 0 at once (the whole-volume flush is the worker's). 87 not a file.
   Win32Error FlushEntry(EntryRef* context);

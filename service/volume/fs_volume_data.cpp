@@ -104,6 +104,12 @@ Win32Error CFsVolume::SetEntryEnd(EntryRef* context, int64_t size) {
   return ref->object->file()->SetEndOfFile(size);
 }
 
+void CFsVolume::SettleEntry(EntryRef* context) {
+  if (context == nullptr || context->kind != kRefFile) return;
+  FileRef* ref = AsFile(context);
+  if (ref != nullptr && ref->object != nullptr) JournalFile(ref);
+}
+
 Win32Error CFsVolume::FlushEntry(EntryRef* context) {
   if (context == nullptr) return 0;
   FileRef* ref = AsFile(context);

@@ -270,6 +270,7 @@ FileRef* CFsVolume::InsertFile(std::unique_ptr<COpenFileObject> object, DirRef* 
   ref->object = object.get();
   ref->key = object->key();
   ref->file = object.release();
+  ref->journal_number = journal_numbers_.fetch_add(1);
   ref->refs = 1;
   ref->parent = parent;
   file_set_.insert(ref.get());
@@ -871,6 +872,9 @@ Win32Error CFsVolume::CloseEntry(EntryRef* context) {
     if (left <= 0) {
       ref->object->SetOpenInHost(false);
       ref->object->file()->Close();
+      // Closed by the host: from now on a kill must not lose it, even while
+      // something else (a lookup, the writer) still holds the entry.
+      JournalFile(ref);
     }
     if (ref->orphaned.load() && ref->refs.load() == 1) {
       const uint8_t old = TakeFileForDeletion(ref);

@@ -296,10 +296,14 @@ Win32Error CVolumeEvents::OnGetVolumeSize(uint64_t* total_bytes, uint64_t* free_
 
 // Every close of a descriptor flushes; what was written is in the volume
 // already, and making it durable is fsync's work (the host's "flush buffers"
-// event is fsync here), so a close costs no disk flush.
-Win32Error CVolumeEvents::OnFlushFile(FsContext) {
+// event is fsync here), so a close costs no disk flush. The file's state goes
+// into the journal here rather than at the release, which the kernel sends
+// after close() has returned: a kill in between must not lose the file.
+Win32Error CVolumeEvents::OnFlushFile(FsContext context) {
   VolumeSlot::Borrow b(*slot_);
-  return b.volume() == nullptr ? Win32Error{platform::ERROR_NOT_READY} : Win32Error{0};
+  if (b.volume() == nullptr) return platform::ERROR_NOT_READY;
+  b.volume()->SettleEntry(Ref(context));
+  return 0;
 }
 
 Win32Error CVolumeEvents::OnSyncFile(FsContext context, bool) {

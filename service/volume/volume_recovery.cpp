@@ -64,6 +64,14 @@ void CFsVolume::JournalCatalog() {
 
 bool CFsVolume::RestartJournal() {
   if (!cache_ || !structure_) return false;
+  if (!journal_.started() && !journal_.Start(JournalPath())) return false;
+  cache_->SetMapLog([this](storage::CacheKind kind, const storage::CacheMapChange& change) {
+    journal_.Append(CVolumeJournal::MapRecord(kind, change));
+  });
+  // The maps' files are written now and the journal keeps only the changes
+  // made since: what the open did to the maps before they were logged (a new
+  // volume's catalogs, a cache started afresh, a replay) is in the files.
+  const bool maps_written = CheckpointMaps();
   // The table lock first, as for every append: no file changes its record meanwhile.
   storage::ReadGuard g(file_lock_);
   std::vector<JournalRecord> records(1);
@@ -74,26 +82,20 @@ bool CFsVolume::RestartJournal() {
     f->journaled = JournalRecordOf(f.get(), &r);
     if (f->journaled) records.push_back(std::move(r));
   }
-  // The maps' changes since they were last saved stay: the maps are saved
-  // only when the cache is closed.
-  if (!journal_.started() && !journal_.Start(JournalPath())) return false;
-  cache_->SetMapLog([this](storage::CacheKind kind, const storage::CacheMapChange& change) {
-    journal_.Append(CVolumeJournal::MapRecord(kind, change));
-  });
-  return journal_.Rewrite([](const JournalRecord& r) { return r.type == JournalRecord::kMap; }, records);
+  return journal_.Rewrite([](const JournalRecord& r) { return r.type == JournalRecord::kMap; }, records) &&
+         maps_written;
+}
+
+bool CFsVolume::CheckpointMaps() {
+  // Each map's changes leave the journal once its file holds them.
+  return cache_->CheckpointMaps([this](storage::CacheKind kind) { journal_.Compact(kind); }) == 0;
 }
 
 void CFsVolume::CompactJournal() {
   if (!cache_ || journal_.size() < journal_compact_bytes_) return;
   const uint64_t before = journal_.size();
   const uint64_t start = clock_.NowMs();
-  // A live resume file still in use describes the cache as of the maps'
-  // files: they are written only once it is spent.
-  if (live_resume_kept_.load()) {
-    journal_.Compact(-1);
-  } else {
-    cache_->CheckpointMaps([this](storage::CacheKind kind) { journal_.Compact(kind); });
-  }
+  if (!CheckpointMaps()) journal_.Compact(-1);
   KLOG_INFO("volume: journal compacted from %llu to %llu bytes in %llu ms", static_cast<unsigned long long>(before),
             static_cast<unsigned long long>(journal_.size()),
             static_cast<unsigned long long>(clock_.NowMs() - start));

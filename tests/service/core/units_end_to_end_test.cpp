@@ -117,6 +117,37 @@ class UnitsEndToEndTest : public ::testing::Test {
   ChildProcess* filter_ = nullptr;
   ChildProcess* service_ = nullptr;
   std::vector<std::unique_ptr<ChildProcess>> programs_;
+
+  static constexpr size_t npos = std::string::npos;
+  fs::path Mount() { return dir_ / "media" / "C"; }
+
+  // Thirty files in three folders, written and closed through the mount.
+  std::map<std::string, std::string> WriteThroughTheMount() {
+    std::map<std::string, std::string> written;
+    for (int i = 0; i < 30; ++i) {
+      const std::string name = "dir" + std::to_string(i % 3) + "/file" + std::to_string(i) + ".txt";
+      std::string content(static_cast<size_t>(1000 + i * 3000), static_cast<char>('a' + i % 26));
+      fs::create_directories((Mount() / name).parent_path());
+      std::ofstream out(Mount() / name, std::ios::binary);
+      out << content;
+      out.close();
+      EXPECT_TRUE(out) << name << " could not be written";
+      written[name] = content;
+    }
+    return written;
+  }
+
+  // Starts the service again and reads every file back through the mount.
+  void ExpectAfterARestart(const std::map<std::string, std::string>& written) {
+    ChildProcess& again = Start({KELVA_PROGRAM, "/noservice"});
+    ASSERT_NE(again.WaitFor("magazine mounted at "), npos) << again.Output();
+    for (const auto& [name, content] : written) {
+      std::ifstream in(Mount() / name, std::ios::binary);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content) << name;
+    }
+    again.Signal(SIGTERM);
+    EXPECT_EQ(again.WaitExit(), 0) << again.Output();
+  }
 };
 
 TEST_F(UnitsEndToEndTest, UnitsComeAndGoWhileTheServiceRuns) {
@@ -240,33 +271,26 @@ TEST_F(UnitsEndToEndTest, UnpluggingWhileADroppedDiscIsPutBackEndsTheWait) {
 // are all back, with their content, after the service was stopped with
 // SIGTERM while the writer still had work and started again.
 TEST_F(UnitsEndToEndTest, FilesWrittenThroughTheMountSurviveARestart) {
-  constexpr size_t npos = std::string::npos;
   disc_size_ = "1073741824";  // room to record on
   StartAll();
   ASSERT_NE(service_->WaitFor("magazine mounted at "), npos) << service_->Output();
-  const fs::path mnt = dir_ / "media" / "C";
-  ASSERT_TRUE(fs::is_directory(mnt / "."));
-  std::map<std::string, std::string> written;
-  for (int i = 0; i < 30; ++i) {
-    const std::string name = "dir" + std::to_string(i % 3) + "/file" + std::to_string(i) + ".txt";
-    std::string content(static_cast<size_t>(1000 + i * 3000), static_cast<char>('a' + i % 26));
-    fs::create_directories((mnt / name).parent_path());
-    std::ofstream(mnt / name, std::ios::binary) << content;
-    written[name] = content;
-  }
+  const std::map<std::string, std::string> written = WriteThroughTheMount();
   // Stopped at once: the writer has not recorded everything yet.
   service_->Signal(SIGTERM);
   EXPECT_EQ(service_->WaitExit(), 0) << service_->Output();
-  EXPECT_FALSE(fs::exists(mnt / "dir0"));
+  EXPECT_FALSE(fs::exists(Mount() / "dir0"));
+  ExpectAfterARestart(written);
+}
 
-  ChildProcess& again = Start({KELVA_PROGRAM, "/noservice"});
-  ASSERT_NE(again.WaitFor("magazine mounted at "), npos) << again.Output();
-  for (const auto& [name, content] : written) {
-    std::ifstream in(mnt / name, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content) << name;
-  }
-  again.Signal(SIGTERM);
-  EXPECT_EQ(again.WaitExit(), 0) << again.Output();
+// The same with the service killed: every file that was closed is there.
+TEST_F(UnitsEndToEndTest, FilesClosedThroughTheMountSurviveAKill) {
+  disc_size_ = "1073741824";
+  StartAll();
+  ASSERT_NE(service_->WaitFor("magazine mounted at "), npos) << service_->Output();
+  const std::map<std::string, std::string> written = WriteThroughTheMount();
+  service_->Signal(SIGKILL);
+  service_->WaitExit();
+  ExpectAfterARestart(written);
 }
 
 }  // namespace

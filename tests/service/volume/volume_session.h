@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -161,6 +162,31 @@ class VolumeSession {
       }
     }
     if (opened) opened->Close();
+    return ok;
+  }
+
+  // Makes the folder at path ("\\a") through the volume's own operations, as
+  // the mount does.
+  bool MakeFolderPath(std::u16string_view path) {
+    EntryRef* ctx = nullptr;
+    if (volume->CreateEntry(path, 0x10, &ctx) != 0) return false;
+    volume->CloseEntry(ctx);
+    return true;
+  }
+
+  // Writes a new file at path ("\\a\\b") through the volume's own operations
+  // (create, write, close), as the mount does.
+  bool WritePath(std::u16string_view path, const std::vector<uint8_t>& data) {
+    EntryRef* ctx = nullptr;
+    if (volume->CreateEntry(path, 0x80, &ctx) != 0) return false;
+    bool ok = true;
+    for (size_t at = 0; ok && at < data.size();) {
+      const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(data.size() - at, 128 * 1024));
+      uint32_t done = 0;
+      ok = volume->WriteEntry(ctx, static_cast<int64_t>(at), chunk, data.data() + at, &done) == 0 && done == chunk;
+      at += chunk;
+    }
+    volume->CloseEntry(ctx);
     return ok;
   }
 
