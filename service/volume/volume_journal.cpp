@@ -101,9 +101,9 @@ bool CVolumeJournal::Compact(int saved_map_kind) {
   if (catalog < records.size()) out.push_back(std::move(records[catalog]));
   // The maps' changes keep their order: each is replayed over the one before.
   for (JournalRecord& r : records) {
-    if (r.type == JournalRecord::kMap && !(saved_map_kind >= 0 && !r.payload.empty() && r.payload[0] == saved_map_kind)) {
-      out.push_back(std::move(r));
-    }
+    if (r.type != JournalRecord::kMap) continue;
+    const bool saved = saved_map_kind >= 0 && !r.payload.empty() && r.payload[0] == saved_map_kind;
+    if (!saved) out.push_back(std::move(r));
   }
   std::vector<size_t> files;
   for (const auto& [object, index] : newest) files.push_back(index);
